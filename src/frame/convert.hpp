@@ -1,0 +1,148 @@
+// Argument converters and result builders shared by every module.
+//
+// Each converter turns one borrowed argument into a C++ value, or throws
+// kv::Error with the interpreter's standard message set. `name` is the
+// parameter's name, used by the messages that quote it.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <type_traits>
+
+#include "ref.hpp"
+
+namespace kv {
+
+// ---- integers ------------------------------------------------------------
+
+// Any object reaching a native integer parameter: an int (or bool, or an int
+// subclass) directly, anything else through its type's __int__.
+Ref as_int_object(PyObject* o);
+
+int64_t to_i64(PyObject* o);
+uint64_t to_u64(PyObject* o, const char* cname = "uint64_t");
+// Range-checked narrow conversions; cname is the C type in the overflow text.
+int64_t to_signed(PyObject* o, int64_t lo, int64_t hi, const char* cname);
+uint64_t to_unsigned(PyObject* o, uint64_t hi, const char* cname);
+double to_double(PyObject* o);
+bool to_truth(PyObject* o);
+
+// "Argument 'x' has incorrect type (expected T, got U)"
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
+
+// The annotated-`int` rule of Python-level signatures: an exact int is kept,
+// any other number goes through int(), anything else is a TypeError naming
+// the parameter.
+Ref annotated_int(PyObject* o, const char* name);
+// The `-> int` result rule: None and exact ints pass, numbers go through
+// int(), anything else is "Expected int, got T".
+Ref int_result(Ref r);
+
+// Wrapper types that select a converter by their C++ type.
+struct Int {  // annotated `int`
+  Ref value;
+};
+struct OptStr {  // exact str or None; `value` is null for None (borrowed)
+  PyObject* value;
+};
+struct Str {  // exact str (borrowed)
+  PyObject* value;
+};
+struct Object {  // any object, None included (borrowed)
+  PyObject* value;
+};
+
+template <class T>
+struct Conv;
+
+template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+struct Conv<T> {
+  static T from(PyObject* o, const char*) {
+    if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, long long> ||
+                  std::is_same_v<T, long>) {
+      return static_cast<T>(to_i64(o));
+    } else if constexpr (std::is_same_v<T, uint64_t> || std::is_same_v<T, unsigned long long> ||
+                         std::is_same_v<T, unsigned long>) {
+      return static_cast<T>(to_u64(o));
+    } else if constexpr (std::is_signed_v<T>) {
+      return static_cast<T>(to_signed(o, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(),
+                                      cname()));
+    } else {
+      return static_cast<T>(to_unsigned(o, std::numeric_limits<T>::max(), cname()));
+    }
+  }
+  static constexpr const char* cname() {
+    if constexpr (std::is_same_v<T, int32_t>) return "int";
+    if constexpr (std::is_same_v<T, int16_t>) return "int16_t";
+    if constexpr (std::is_same_v<T, int8_t>) return "int8_t";
+    if constexpr (std::is_same_v<T, uint32_t>) return "uint32_t";
+    if constexpr (std::is_same_v<T, uint16_t>) return "uint16_t";
+    if constexpr (std::is_same_v<T, uint8_t>) return "uint8_t";
+    return "int";
+  }
+};
+
+template <>
+struct Conv<double> {
+  static double from(PyObject* o, const char*) { return to_double(o); }
+};
+template <>
+struct Conv<bool> {
+  static bool from(PyObject* o, const char*) { return to_truth(o); }
+};
+template <>
+struct Conv<PyObject*> {
+  static PyObject* from(PyObject* o, const char*) { return o; }
+};
+template <>
+struct Conv<Object> {
+  static Object from(PyObject* o, const char*) { return {o}; }
+};
+template <>
+struct Conv<Int> {
+  static Int from(PyObject* o, const char* name) { return {annotated_int(o, name)}; }
+};
+template <>
+struct Conv<OptStr> {
+  static OptStr from(PyObject* o, const char* name) {
+    if (o == Py_None) return {nullptr};
+    if (!PyUnicode_CheckExact(o)) raise_arg_type(name, "str", o);
+    return {o};
+  }
+};
+template <>
+struct Conv<Str> {
+  static Str from(PyObject* o, const char* name) {
+    if (!PyUnicode_CheckExact(o)) raise_arg_type(name, "str", o);
+    return {o};
+  }
+};
+
+// ---- results -------------------------------------------------------------
+
+inline PyObject* to_py(Ref r) { return r.release(); }
+inline PyObject* to_py(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+inline PyObject* to_py(double d) { return PyFloat_FromDouble(d); }
+template <class T>
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+inline PyObject* to_py(T v) {
+  if constexpr (std::is_signed_v<T>)
+    return PyLong_FromLongLong(static_cast<long long>(v));
+  else
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v));
+}
+inline PyObject* to_py(Int v) { return v.value.release(); }
+
+// Owned Python objects from C++ values (throwing on failure).
+template <class T>
+inline Ref obj(T v) {
+  return check(to_py(std::move(v)));
+}
+inline Ref obj(std::string_view s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref obj(const char* s) { return obj(std::string_view(s)); }
+
+}  // namespace kv

@@ -1,0 +1,682 @@
+// korvane.memory.lockless_ops: the memory layer's synchronisation primitives.
+//
+// AtomicCounter is one std::atomic<int64_t>. Its Python methods keep the
+// interpreter lock: one atomic instruction is far cheaper than handing the
+// lock over and back, and native threads may still use the same word through
+// the native API below without the interpreter lock.
+#include <atomic>
+#include <cstdint>
+
+#include "frame.hpp"
+
+namespace {
+
+using kv::Ref;
+
+// ---- AtomicCounter ------------------------------------------------------------
+
+struct Counter {
+  std::atomic<int64_t> value{0};
+};
+
+// Two's-complement wrap-around, computed in unsigned arithmetic.
+inline int64_t wrap_add(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+inline int64_t wrap_neg(int64_t a) { return static_cast<int64_t>(0 - static_cast<uint64_t>(a)); }
+
+// The operations, shared by the Python methods and the native API.
+inline int64_t op_load(Counter& c) noexcept { return c.value.load(std::memory_order_seq_cst); }
+inline void op_store(Counter& c, int64_t v) noexcept { c.value.exchange(v, std::memory_order_seq_cst); }
+inline int64_t op_fetch_add(Counter& c, int64_t d) noexcept { return c.value.fetch_add(d, std::memory_order_seq_cst); }
+inline int64_t op_increment(Counter& c, int64_t d) noexcept { return wrap_add(op_fetch_add(c, d), d); }
+inline int64_t op_decrement(Counter& c, int64_t d) noexcept {
+  int64_t neg = wrap_neg(d);
+  return wrap_add(op_fetch_add(c, neg), neg);
+}
+inline bool op_cas(Counter& c, int64_t expected, int64_t desired) noexcept {
+  return c.value.compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
+}
+
+void counter_init(Counter& c, int64_t initial_value) { c.value.store(initial_value, std::memory_order_relaxed); }
+int64_t counter_load(Counter& c) { return op_load(c); }
+void counter_store(Counter& c, int64_t value) { op_store(c, value); }
+int64_t counter_increment(Counter& c, int64_t delta) { return op_increment(c, delta); }
+int64_t counter_decrement(Counter& c, int64_t delta) { return op_decrement(c, delta); }
+bool counter_cas(Counter& c, int64_t expected, int64_t new_value) { return op_cas(c, expected, new_value); }
+int64_t counter_fetch_and_add(Counter& c, int64_t delta) { return op_fetch_add(c, delta); }
+
+// The native API: the six operations for native callers, no interpreter lock
+// needed, nothing raised. Reached through the capsule `AtomicCounter._native_api`.
+struct CounterNativeApi {
+  int64_t (*load)(PyObject*);
+  void (*store)(PyObject*, int64_t);
+  int64_t (*increment)(PyObject*, int64_t);
+  int64_t (*decrement)(PyObject*, int64_t);
+  int (*compare_and_swap)(PyObject*, int64_t, int64_t);
+  int64_t (*fetch_and_add)(PyObject*, int64_t);
+};
+const CounterNativeApi native_api = {
+    [](PyObject* o) { return op_load(kv::payload<Counter>(o)); },
+    [](PyObject* o, int64_t v) { op_store(kv::payload<Counter>(o), v); },
+    [](PyObject* o, int64_t d) { return op_increment(kv::payload<Counter>(o), d); },
+    [](PyObject* o, int64_t d) { return op_decrement(kv::payload<Counter>(o), d); },
+    [](PyObject* o, int64_t e, int64_t n) { return op_cas(kv::payload<Counter>(o), e, n) ? 1 : 0; },
+    [](PyObject* o, int64_t d) { return op_fetch_add(kv::payload<Counter>(o), d); },
+};
+
+inline bool is_exact_counter(PyObject* o) { return Py_TYPE(o) == kv::type_of<Counter>; }
+
+// ---- shared helpers -------------------------------------------------------------
+
+PyObject* threading_lock_type() {
+  static PyObject* lock_type = [] {
+    Ref threading = kv::check(PyImport_ImportModule("threading"));
+    return kv::getattr(threading.get(), kv::intern("Lock")).release();
+  }();
+  return lock_type;
+}
+Ref new_lock() { return kv::call(threading_lock_type()); }
+
+// ---- AtomicPointer ----------------------------------------------------------------
+
+struct Pointer {
+  Ref ptr;  // null stands for None
+  uint64_t version = 0;
+  Ref lock;
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(lock.get());
+    return 0;
+  }
+  void clear() { lock.reset_to(kv::none()); }
+};
+
+inline Ref nullable(PyObject* o) { return o == Py_None ? Ref() : Ref::borrow(o); }
+
+void pointer_init(Pointer& p, PyObject* initial_value) {
+  p.ptr = nullable(initial_value);
+  p.lock = new_lock();
+}
+
+Ref pointer_load(Pointer& p) {
+  Ref value;
+  {
+    kv::LockGuard g(p.lock.get());
+    value = p.ptr;  // the new reference is taken while the lock is held
+  }
+  return value ? value : kv::none();
+}
+
+void pointer_store(Pointer& p, PyObject* value) {
+  Ref incoming = nullable(value);
+  {
+    kv::LockGuard g(p.lock.get());
+    p.version += 1;  // wraps at 2**64
+    std::swap(p.ptr, incoming);
+  }
+  // `incoming` now holds the old object: released after the lock is given back.
+}
+
+bool pointer_cas(Pointer& p, PyObject* expected, PyObject* new_value) {
+  Ref incoming = nullable(new_value);
+  PyObject* want = expected == Py_None ? nullptr : expected;
+  bool swapped = false;
+  {
+    kv::LockGuard g(p.lock.get());
+    if (p.ptr.get() == want) {
+      p.version += 1;
+      std::swap(p.ptr, incoming);
+      swapped = true;
+    }
+  }
+  return swapped;  // `incoming` (old object or unused new one) is released here
+}
+
+uint64_t pointer_get_version(Pointer& p) {
+  kv::LockGuard g(p.lock.get());
+  return p.version;
+}
+
+// ---- LockFreeStack -----------------------------------------------------------------
+
+struct Node {
+  PyObject* item;  // one owned reference
+  Node* next;
+};
+
+struct Stack {
+  Node* head = nullptr;
+  std::atomic<int64_t> size{0};
+  Ref lock;
+  ~Stack() {
+    Node* n = head;
+    head = nullptr;
+    while (n) {
+      Node* next = n->next;
+      Py_XDECREF(n->item);
+      PyMem_Free(n);
+      n = next;
+    }
+  }
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(lock.get());
+    return 0;
+  }
+  void clear() { lock.reset_to(kv::none()); }
+};
+
+void stack_init(Stack& s) { s.lock = new_lock(); }
+
+void stack_push(Stack& s, PyObject* item) {
+  auto* node = static_cast<Node*>(PyMem_Malloc(sizeof(Node)));
+  if (!node) kv::raise(PyExc_MemoryError, "Failed to allocate stack node");
+  node->item = Py_NewRef(item);
+  node->next = nullptr;
+  try {
+    kv::LockGuard g(s.lock.get());
+    node->next = s.head;
+    s.head = node;
+    s.size.fetch_add(1, std::memory_order_seq_cst);
+  } catch (...) {
+    if (s.head != node) {  // never linked: the stack is unchanged
+      Py_DECREF(node->item);
+      PyMem_Free(node);
+    }
+    throw;
+  }
+}
+
+Ref stack_pop(Stack& s) {
+  Node* node = nullptr;
+  {
+    kv::LockGuard g(s.lock.get());
+    node = s.head;
+    if (node) {
+      s.head = node->next;
+      s.size.fetch_sub(1, std::memory_order_seq_cst);
+    }
+  }
+  if (!node) return kv::none();
+  Ref item = Ref::steal(node->item);
+  PyMem_Free(node);
+  return item;
+}
+
+bool stack_is_empty(Stack& s) {
+  kv::LockGuard g(s.lock.get());
+  return s.head == nullptr;
+}
+
+int64_t stack_size(Stack& s) { return s.size.load(std::memory_order_seq_cst); }
+
+// ---- LockFreeStatistics ----------------------------------------------------------------
+
+struct Stats {
+  Ref lock;
+  Ref total_allocations, total_deallocations, current_allocations, bytes_allocated, bytes_reserved,
+      peak_allocations, peak_bytes_allocated, bucketed_allocations, fallback_allocations,
+      alignment_padding_bytes, total_allocation_time_ns, total_deallocation_time_ns;
+  // Shadow totals, written by the py_ record methods and zeroed by reset.
+  std::atomic<int64_t> total_allocs{0}, total_deallocs{0}, current_allocs{0}, bytes_alloc{0}, bytes_res{0},
+      peak_allocs{0}, peak_bytes{0}, bucketed{0}, fallback{0}, alignment_pad{0}, total_alloc_time{0},
+      total_dealloc_time{0};
+
+  Ref* counters() { return &total_allocations; }
+  static constexpr int kCounters = 12;
+
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(lock.get());
+    for (int i = 0; i < kCounters; ++i) Py_VISIT(counters()[i].get());
+    return 0;
+  }
+  void clear() {
+    lock.reset_to(kv::none());
+    for (int i = 0; i < kCounters; ++i) counters()[i].reset_to(kv::none());
+  }
+};
+static_assert(offsetof(Stats, total_deallocation_time_ns) - offsetof(Stats, total_allocations) == 11 * sizeof(Ref));
+
+Ref new_counter(int64_t v) {
+  Ref c = kv::check(PyType_GenericAlloc(kv::type_of<Counter>, 0));
+  new (reinterpret_cast<kv::Instance<Counter>*>(c.get())->storage) Counter;
+  kv::payload<Counter>(c.get()).value.store(v, std::memory_order_relaxed);
+  return c;
+}
+
+void stats_init(Stats& s) {
+  s.lock = new_lock();
+  for (int i = 0; i < Stats::kCounters; ++i) s.counters()[i] = new_counter(0);
+}
+
+template <Ref Stats::*M>
+Ref stats_get(Stats& s) {
+  return (s.*M) ? (s.*M) : kv::none();
+}
+template <Ref Stats::*M>
+void stats_set(Stats& s, kv::Object v) {
+  // Deleting the attribute leaves None behind.
+  (s.*M).reset_to(Ref::borrow(v.value ? v.value : Py_None));
+}
+
+PyObject* s_increment() {
+  static PyObject* s = kv::intern("increment");
+  return s;
+}
+PyObject* s_decrement() {
+  static PyObject* s = kv::intern("decrement");
+  return s;
+}
+PyObject* s_load() {
+  static PyObject* s = kv::intern("load");
+  return s;
+}
+PyObject* s_store() {
+  static PyObject* s = kv::intern("store");
+  return s;
+}
+PyObject* s_cas() {
+  static PyObject* s = kv::intern("compare_and_swap");
+  return s;
+}
+
+// Counter calls go through the object held in the attribute, so a replaced
+// attribute keeps working; an exact AtomicCounter takes the native road, which
+// converts its argument the way AtomicCounter's own methods do.
+void counter_add(const Ref& counter, PyObject* delta) {
+  PyObject* c = counter.get();
+  if (c && is_exact_counter(c)) {
+    op_increment(kv::payload<Counter>(c), delta ? kv::to_i64(delta) : 1);
+    return;
+  }
+  if (!c) c = Py_None;
+  if (delta)
+    kv::call_method(c, s_increment(), delta);
+  else
+    kv::call_method(c, s_increment());
+}
+void counter_sub(const Ref& counter, PyObject* delta) {
+  PyObject* c = counter.get();
+  if (c && is_exact_counter(c)) {
+    op_decrement(kv::payload<Counter>(c), delta ? kv::to_i64(delta) : 1);
+    return;
+  }
+  if (!c) c = Py_None;
+  if (delta)
+    kv::call_method(c, s_decrement(), delta);
+  else
+    kv::call_method(c, s_decrement());
+}
+Ref counter_value(const Ref& counter) {
+  PyObject* c = counter.get();
+  if (c && is_exact_counter(c)) return kv::obj(op_load(kv::payload<Counter>(c)));
+  return kv::call_method(c ? c : Py_None, s_load());
+}
+
+// Sign of a Python int: -1, 0 or 1.
+int int_sign(PyObject* v) {
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (x == -1 && !overflow && PyErr_Occurred()) kv::throw_error();
+  if (overflow) return overflow;
+  return (x > 0) - (x < 0);
+}
+bool is_positive(PyObject* v) {
+  if (PyLong_Check(v)) return int_sign(v) > 0;
+  return kv::check_int(PyObject_RichCompareBool(v, kv::obj(int64_t{0}).get(), Py_GT)) != 0;
+}
+
+void raise_peak(const Ref& counter, PyObject* value) {
+  PyObject* c = counter.get();
+  if (c && is_exact_counter(c) && PyLong_CheckExact(value)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (!overflow && !(v == -1 && PyErr_Occurred())) {
+      Counter& k = kv::payload<Counter>(c);
+      int64_t peak = op_load(k);
+      while (v > peak && !op_cas(k, peak, v)) peak = op_load(k);
+      return;
+    }
+    PyErr_Clear();
+  }
+  if (!c) c = Py_None;
+  for (;;) {
+    Ref peak = kv::call_method(c, s_load());
+    if (kv::check_int(PyObject_RichCompareBool(value, peak.get(), Py_LE))) return;
+    Ref ok = kv::call_method(c, s_cas(), peak, value);
+    if (kv::to_truth(ok.get())) return;
+  }
+}
+
+PyObject* s_update_peaks() {
+  static PyObject* s = kv::intern("_update_peaks");
+  return s;
+}
+
+void stats_update_peaks(Stats& s, kv::Int current_allocs, kv::Int current_bytes) {
+  raise_peak(s.peak_allocations, current_allocs.value.get());
+  raise_peak(s.peak_bytes_allocated, current_bytes.value.get());
+}
+
+void stats_record_allocation(Stats& s, kv::Int size, bool is_bucketed, kv::Int padding, kv::Int time_ns) {
+  counter_add(s.total_allocations, nullptr);
+  counter_add(s.current_allocations, nullptr);
+  counter_add(s.bytes_allocated, size.value.get());
+  counter_add(is_bucketed ? s.bucketed_allocations : s.fallback_allocations, nullptr);
+  if (is_positive(padding.value.get())) counter_add(s.alignment_padding_bytes, padding.value.get());
+  if (is_positive(time_ns.value.get())) counter_add(s.total_allocation_time_ns, time_ns.value.get());
+  Ref current = counter_value(s.current_allocations);
+  Ref bytes = counter_value(s.bytes_allocated);
+  PyObject* self = kv::self_of(s);
+  if (Py_TYPE(self) == kv::type_of<Stats> && PyLong_Check(current.get()) && PyLong_Check(bytes.get())) {
+    raise_peak(s.peak_allocations, current.get());
+    raise_peak(s.peak_bytes_allocated, bytes.get());
+  } else {
+    kv::call_method(self, s_update_peaks(), current, bytes);
+  }
+}
+
+void stats_record_deallocation(Stats& s, kv::Int size, kv::Int time_ns) {
+  counter_add(s.total_deallocations, nullptr);
+  counter_sub(s.current_allocations, nullptr);
+  counter_sub(s.bytes_allocated, size.value.get());
+  if (is_positive(time_ns.value.get())) counter_add(s.total_deallocation_time_ns, time_ns.value.get());
+}
+
+// Raises a shadow peak to at least `v`.
+void shadow_peak(std::atomic<int64_t>& peak, int64_t v) {
+  int64_t cur = peak.load();
+  while (v > cur && !peak.compare_exchange_weak(cur, v)) {
+  }
+}
+
+void stats_py_record_allocation(Stats& s, int64_t size, bool is_bucketed, int64_t padding, int64_t time_ns) {
+  int64_t current = wrap_add(s.current_allocs.fetch_add(1), 1);
+  int64_t bytes = wrap_add(s.bytes_alloc.fetch_add(size), size);
+  s.total_allocs.fetch_add(1);
+  (is_bucketed ? s.bucketed : s.fallback).fetch_add(1);
+  if (padding > 0) s.alignment_pad.fetch_add(padding);
+  if (time_ns > 0) s.total_alloc_time.fetch_add(time_ns);
+  shadow_peak(s.peak_allocs, current);
+  shadow_peak(s.peak_bytes, bytes);
+  Ref size_obj = kv::obj(size);
+  counter_add(s.total_allocations, nullptr);
+  counter_add(s.current_allocations, nullptr);
+  counter_add(s.bytes_allocated, size_obj.get());
+}
+
+void stats_py_record_deallocation(Stats& s, int64_t size, int64_t time_ns) {
+  s.total_deallocs.fetch_add(1);
+  s.current_allocs.fetch_sub(1);
+  s.bytes_alloc.fetch_sub(size);
+  if (time_ns > 0) s.total_dealloc_time.fetch_add(time_ns);
+  Ref size_obj = kv::obj(size);
+  counter_add(s.total_deallocations, nullptr);
+  counter_sub(s.current_allocations, nullptr);
+  counter_sub(s.bytes_allocated, size_obj.get());
+}
+
+// a / b as Python computes it (true division of the loaded values).
+Ref true_div(PyObject* a, PyObject* b) { return kv::check(PyNumber_TrueDivide(a, b)); }
+
+Ref stats_get_snapshot(Stats& s) {
+  struct Key {
+    const char* text;
+    PyObject* str;
+  };
+  static Key keys[] = {{"total_allocations", nullptr},     {"total_deallocations", nullptr},
+                       {"current_allocations", nullptr},   {"bytes_allocated", nullptr},
+                       {"bytes_reserved", nullptr},        {"peak_allocations", nullptr},
+                       {"peak_bytes_allocated", nullptr},  {"bucketed_allocations", nullptr},
+                       {"fallback_allocations", nullptr},  {"bucketed_allocation_ratio", nullptr},
+                       {"alignment_padding_bytes", nullptr}, {"average_allocation_time_ns", nullptr},
+                       {"average_deallocation_time_ns", nullptr}, {"allocation_mode", nullptr}};
+  static PyObject* mode = nullptr;
+  if (!keys[0].str) {
+    for (auto& k : keys) k.str = kv::intern(k.text);
+    mode = kv::intern("lock-free C11 atomics");
+  }
+  Ref v[Stats::kCounters];
+  for (int i = 0; i < Stats::kCounters; ++i) v[i] = counter_value(s.counters()[i]);
+  enum { TA, TD, CA, BA, BR, PA, PB, BK, FB, AP, TAT, TDT };
+
+  Ref ratio_text;
+  {
+    Ref ratio = kv::obj(0.0);
+    if (is_positive(v[TA].get())) {
+      Ref q = true_div(v[BK].get(), v[TA].get());
+      ratio = kv::check(PyNumber_Multiply(q.get(), kv::obj(100.0).get()));
+    }
+    static PyObject* fmt = kv::intern(".1f");
+    Ref formatted = kv::check(PyObject_Format(ratio.get(), fmt));
+    ratio_text = kv::check(PyUnicode_FromFormat("%U%%", formatted.get()));
+  }
+  Ref avg_alloc = is_positive(v[TA].get()) ? true_div(v[TAT].get(), v[TA].get()) : kv::obj(0.0);
+  Ref avg_dealloc = is_positive(v[TD].get()) ? true_div(v[TDT].get(), v[TD].get()) : kv::obj(0.0);
+
+  Ref d = kv::check(_PyDict_NewPresized(14));
+  PyObject* values[] = {v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(),
+                        v[PA].get(), v[PB].get(), v[BK].get(), v[FB].get(), ratio_text.get(),
+                        v[AP].get(), avg_alloc.get(), avg_dealloc.get(), mode};
+  for (int i = 0; i < 14; ++i) kv::check_int(PyDict_SetItem(d.get(), keys[i].str, values[i]));
+  return d;
+}
+
+void stats_reset(Stats& s) {
+  kv::LockGuard g(s.lock.get());
+  for (auto* a : {&s.total_allocs, &s.total_deallocs, &s.current_allocs, &s.bytes_alloc, &s.bytes_res,
+                  &s.peak_allocs, &s.peak_bytes, &s.bucketed, &s.fallback, &s.alignment_pad, &s.total_alloc_time,
+                  &s.total_dealloc_time})
+    a->exchange(0);
+  for (int i = 0; i < Stats::kCounters; ++i) {
+    PyObject* c = s.counters()[i].get();
+    if (c && is_exact_counter(c)) {
+      op_store(kv::payload<Counter>(c), 0);
+    } else {
+      kv::call_method(c ? c : Py_None, s_store(), kv::obj(int64_t{0}));
+    }
+  }
+}
+
+// ---- PerformanceTimer ---------------------------------------------------------------------
+
+struct Timer {
+  int64_t start = 0;
+};
+
+int64_t clock_ns() {
+  static PyObject* s_time = kv::intern("time");
+  static PyObject* s_perf = kv::intern("perf_counter_ns");
+  Ref time = kv::global(s_time);  // looked up at each call
+  Ref now = kv::call_method(time.get(), s_perf);
+  return kv::to_i64(now.get());
+}
+
+void timer_start(Timer& t) { t.start = clock_ns(); }
+int64_t timer_elapsed_ns(Timer& t) { return wrap_add(clock_ns(), wrap_neg(t.start)); }
+
+PyObject* s_elapsed_ns() {
+  static PyObject* s = kv::intern("elapsed_ns");
+  return s;
+}
+Ref elapsed_scaled(Timer& t, double scale) {
+  PyObject* self = kv::self_of(t);
+  if (Py_TYPE(self) == kv::type_of<Timer>) return kv::obj(static_cast<double>(timer_elapsed_ns(t)) / scale);
+  Ref ns = kv::call_method(self, s_elapsed_ns());  // an override is honoured
+  return true_div(ns.get(), kv::obj(scale).get());
+}
+Ref timer_elapsed_us(Timer& t) { return elapsed_scaled(t, 1000.0); }
+Ref timer_elapsed_ms(Timer& t) { return elapsed_scaled(t, 1000000.0); }
+
+void timer_init(Timer&) {}
+
+// ---- AtomicCounterWrapper (a plain Python class) -------------------------------------------
+
+Ref wrapped(PyObject* self) {
+  static PyObject* s = kv::intern("_counter");
+  return kv::getattr(self, s);
+}
+PyObject* name(const char* s) { return kv::intern(s); }
+
+void w_init(PyObject* self, kv::Int initial_value) {
+  static PyObject* s = kv::intern("_counter");
+  Ref c = kv::call(reinterpret_cast<PyObject*>(kv::type_of<Counter>), initial_value.value);
+  kv::check_int(PyObject_SetAttr(self, s, c.get()));
+}
+Ref w_load(PyObject* self) {
+  static PyObject* m = name("py_load");
+  return kv::int_result(kv::call_method(wrapped(self).get(), m));
+}
+void w_store(PyObject* self, kv::Int value) {
+  static PyObject* m = name("py_store");
+  kv::call_method(wrapped(self).get(), m, value.value);
+}
+Ref w_increment(PyObject* self, kv::Int delta) {
+  static PyObject* m = name("py_increment");
+  return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
+}
+Ref w_decrement(PyObject* self, kv::Int delta) {
+  static PyObject* m = name("py_decrement");
+  return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
+}
+Ref w_compare_and_swap(PyObject* self, kv::Int expected, kv::Int new_value) {
+  static PyObject* m = name("py_compare_and_swap");
+  return kv::call_method(wrapped(self).get(), m, expected.value, new_value.value);
+}
+Ref w_fetch_and_add(PyObject* self, kv::Int delta) {
+  static PyObject* m = name("py_fetch_and_add");
+  return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
+}
+
+// ---- the module ----------------------------------------------------------------------------------
+
+void make_types(PyObject* m) {
+  {
+    kv::Class<Counter> c("korvane.memory.lockless_ops.AtomicCounter",
+                         "Lock-free 64-bit counter; every operation is one atomic instruction.");
+    c.ctor<&counter_init>("__cinit__(self, initial_value=0)");
+    PyTypeObject* t = c.create(m);
+    c.method<&counter_load>("load(self) -> int", "Atomically load value.");
+    c.method<&counter_store>("store(self, value)", "Atomically store value.");
+    c.method<&counter_increment>("increment(self, delta=1) -> int", "Atomically increment and return new value.");
+    c.method<&counter_decrement>("decrement(self, delta=1) -> int", "Atomically decrement and return new value.");
+    c.method<&counter_cas>("compare_and_swap(self, expected, new_value) -> bool", "Atomically compare and swap.");
+    c.method<&counter_fetch_and_add>("fetch_and_add(self, delta) -> int", "Atomically fetch and add.");
+    for (const char* n : {"load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"}) {
+      std::string alias = std::string("py_") + n;
+      c.alias(alias.c_str(), n);
+    }
+    Ref capsule = kv::check(PyCapsule_New(const_cast<CounterNativeApi*>(&native_api),
+                                          "korvane.memory.lockless_ops.AtomicCounter._native_api", nullptr));
+    kv::type_set(t, "_native_api", capsule.get());
+  }
+  {
+    kv::Class<Pointer> c("korvane.memory.lockless_ops.AtomicPointer",
+                         "Object reference with a version that grows on every replacement (ABA detection).");
+    c.ctor<&pointer_init>("__cinit__(self, initial_value=None)");
+    c.create(m);
+    c.method<&pointer_load>("load(self) -> Optional[object]",
+                            "Atomically load pointer value.\n\nReturns:\n    The stored object, or None.");
+    c.method<&pointer_store>("store(self, value)",
+                             "Atomically store new pointer value.\n\nArgs:\n    value: The object to store.");
+    c.method<&pointer_cas>("compare_and_swap(self, expected, new_value) -> bool",
+                           "Atomically compare and swap pointer.\n\nArgs:\n    expected: The object expected (by "
+                           "identity).\n    new_value: The object to store.\n\nReturns:\n    True if the swap "
+                           "happened.");
+    c.method<&pointer_get_version>("get_version(self) -> int", "Get current version for ABA detection.");
+  }
+  {
+    kv::Class<Stack> c("korvane.memory.lockless_ops.LockFreeStack",
+                       "Last-in-first-out stack of objects whose size can be read without a lock.");
+    c.ctor_any<&stack_init>();
+    c.create(m);
+    c.method<&stack_push>("push(self, item)", "Push item onto stack.\n\nArgs:\n    item: The object to push.");
+    c.method<&stack_pop>("pop(self) -> Optional[object]",
+                         "Pop item from stack.\n\nReturns:\n    The top item, or None when the stack is empty.");
+    c.method<&stack_is_empty>("is_empty(self) -> bool", "Check if stack is empty.");
+    c.method<&stack_size>("size(self) -> int", "Get approximate stack size.");
+  }
+  {
+    kv::Class<Stats> c("korvane.memory.lockless_ops.LockFreeStatistics",
+                       "Allocator statistics kept in AtomicCounter objects; recording takes no lock.");
+    c.ctor_any<&stats_init>();
+    c.property<&stats_get<&Stats::total_allocations>, &stats_set<&Stats::total_allocations>>("total_allocations");
+    c.property<&stats_get<&Stats::total_deallocations>, &stats_set<&Stats::total_deallocations>>(
+        "total_deallocations");
+    c.property<&stats_get<&Stats::current_allocations>, &stats_set<&Stats::current_allocations>>(
+        "current_allocations");
+    c.property<&stats_get<&Stats::bytes_allocated>, &stats_set<&Stats::bytes_allocated>>("bytes_allocated");
+    c.property<&stats_get<&Stats::bytes_reserved>, &stats_set<&Stats::bytes_reserved>>("bytes_reserved");
+    c.property<&stats_get<&Stats::peak_allocations>, &stats_set<&Stats::peak_allocations>>("peak_allocations");
+    c.property<&stats_get<&Stats::peak_bytes_allocated>, &stats_set<&Stats::peak_bytes_allocated>>(
+        "peak_bytes_allocated");
+    c.property<&stats_get<&Stats::bucketed_allocations>, &stats_set<&Stats::bucketed_allocations>>(
+        "bucketed_allocations");
+    c.property<&stats_get<&Stats::fallback_allocations>, &stats_set<&Stats::fallback_allocations>>(
+        "fallback_allocations");
+    c.property<&stats_get<&Stats::alignment_padding_bytes>, &stats_set<&Stats::alignment_padding_bytes>>(
+        "alignment_padding_bytes");
+    c.property<&stats_get<&Stats::total_allocation_time_ns>, &stats_set<&Stats::total_allocation_time_ns>>(
+        "total_allocation_time_ns");
+    c.property<&stats_get<&Stats::total_deallocation_time_ns>, &stats_set<&Stats::total_deallocation_time_ns>>(
+        "total_deallocation_time_ns");
+    c.create(m);
+    // The py_ names keep the first definitions; the plain names are then defined again.
+    c.method_as<&stats_py_record_allocation>(
+        "py_record_allocation",
+        "record_allocation(self, size: int, is_bucketed: bool, padding: int = 0, time_ns: int = 0)",
+        "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.");
+    c.method_as<&stats_py_record_deallocation>(
+        "py_record_deallocation", "record_deallocation(self, size: int, time_ns: int = 0)",
+        "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.");
+    c.method<&stats_record_allocation>(
+        "record_allocation(self, size: int, is_bucketed: bool = True, padding: int = 0, time_ns: int = 0) -> None",
+        "Record an allocation event.\n\nArgs:\n    size: Allocation size in bytes.\n    is_bucketed: Whether a "
+        "bucket served the allocation.\n    padding: Alignment padding in bytes.\n    time_ns: Time spent, in "
+        "nanoseconds.");
+    c.method<&stats_record_deallocation>(
+        "record_deallocation(self, size: int, time_ns: int = 0) -> None",
+        "Record a deallocation event.\n\nArgs:\n    size: Deallocation size in bytes.\n    time_ns: Time spent, in "
+        "nanoseconds.");
+    c.method<&stats_update_peaks>("_update_peaks(self, current_allocs: int, current_bytes: int) -> None",
+                                  "Update peak values using compare-and-swap.");
+    c.method<&stats_get_snapshot>("get_snapshot(self) -> dict", "Get atomic snapshot of statistics.");
+    c.method<&stats_reset>("reset(self)", "Reset all statistics to zero.");
+  }
+  {
+    kv::Class<Timer> c("korvane.memory.lockless_ops.PerformanceTimer",
+                       "High-resolution timer for performance measurement.");
+    c.ctor_any<&timer_init>();
+    c.create(m);
+    c.method<&timer_start>("start(self)", "Start timing.");
+    c.method<&timer_elapsed_ns>("elapsed_ns(self) -> int", "Get elapsed time in nanoseconds.");
+    c.method<&timer_elapsed_us>("elapsed_us(self) -> float", "Get elapsed time in microseconds.");
+    c.method<&timer_elapsed_ms>("elapsed_ms(self) -> float", "Get elapsed time in milliseconds.");
+  }
+}
+
+void body(kv::Body& b) {
+  b.import("threading");
+  b.import("time");
+  b.from_import("typing", {"Optional", "TypeVar", "Generic"});
+
+  kv::PlainClass w(b, "AtomicCounterWrapper", "Python wrapper for Cython AtomicCounter (backward compatibility).");
+  w.def<&w_init>("__init__(self, initial_value: int = 0)");
+  w.def<&w_load>("load(self) -> int");
+  w.def<&w_store>("store(self, value: int)");
+  w.def<&w_increment>("increment(self, delta: int = 1) -> int");
+  w.def<&w_decrement>("decrement(self, delta: int = 1) -> int");
+  w.def<&w_compare_and_swap>("compare_and_swap(self, expected: int, new_value: int) -> bool");
+  w.def<&w_fetch_and_add>("fetch_and_add(self, delta: int) -> int");
+  w.create();
+
+  b.import("logging");
+  b.logger();
+  b.log_info("Korvane Cython Lockless Ops loaded - C11 atomics active (10-20\u00d7 speedup)");
+  b.set("CYTHON_ATOMICS_AVAILABLE", kv::py_bool(true));
+}
+
+}  // namespace
+
+KV_MODULE(lockless_ops, (kv::ModuleInfo{"lockless_ops", "korvane.memory.lockless_ops",
+                                        "Lock-free synchronisation primitives for korvane's memory layer.",
+                                        &make_types, &body}))
