@@ -1,0 +1,495 @@
+import gc
+import importlib
+import pickle
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from korvane.memory import lockless_ops as lo
+from korvane.memory.lockless_ops import (
+    AtomicCounter,
+    AtomicCounterWrapper,
+    AtomicPointer,
+    LockFreeStack,
+    LockFreeStatistics,
+    PerformanceTimer,
+)
+
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+
+
+# ---- the frame: messages, conversions, function objects -----------------------------
+
+@pytest.mark.parametrize("call, exc, msg", [
+    (lambda: AtomicCounter(1, 2), TypeError, "__cinit__() takes at most 1 positional argument (2 given)"),
+    (lambda: AtomicCounter(x=1), TypeError, "__cinit__() got an unexpected keyword argument 'x'"),
+    (lambda: AtomicCounter(1, initial_value=2), TypeError,
+     "__cinit__() got multiple values for keyword argument 'initial_value'"),
+    (lambda: AtomicCounter().load(1), TypeError, "load() takes exactly 0 positional arguments (1 given)"),
+    (lambda: AtomicCounter().load(x=1), TypeError, "load() got an unexpected keyword argument 'x'"),
+    (lambda: AtomicCounter().store(), TypeError, "store() takes exactly 1 positional argument (0 given)"),
+    (lambda: AtomicCounter().increment(1, 2), TypeError, "increment() takes at most 1 positional argument (2 given)"),
+    (lambda: AtomicCounter().compare_and_swap(1), TypeError,
+     "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
+    (lambda: AtomicCounter().compare_and_swap(new_value=1), TypeError,
+     "compare_and_swap() takes exactly 2 positional arguments (0 given)"),
+    (lambda: AtomicCounter().compare_and_swap(1, expected=1, new_value=2), TypeError,
+     "compare_and_swap() got multiple values for keyword argument 'expected'"),
+    (lambda: AtomicCounter().store("1"), TypeError, "an integer is required"),
+    (lambda: AtomicCounter().store(2**63), OverflowError, None),
+    (lambda: AtomicCounter().store(-(2**63) - 1), OverflowError, None),
+    (lambda: AtomicCounter().increment(**{"delta": 1, "y": 2}), TypeError,
+     "increment() got an unexpected keyword argument 'y'"),
+    (lambda: LockFreeStack().push(), TypeError, "push() takes exactly 1 positional argument (0 given)"),
+    (lambda: LockFreeStatistics().record_allocation(), TypeError,
+     "record_allocation() takes at least 1 positional argument (0 given)"),
+    (lambda: LockFreeStatistics().record_allocation("x"), TypeError,
+     "Argument 'size' has incorrect type (expected int, got str)"),
+    (lambda: AtomicCounterWrapper().increment("1"), TypeError,
+     "Argument 'delta' has incorrect type (expected int, got str)"),
+    (lambda: AtomicCounterWrapper().fetch_and_add(), TypeError,
+     "fetch_and_add() takes exactly 2 positional arguments (1 given)"),
+    (lambda: AtomicCounterWrapper(1, 2), TypeError, "__init__() takes at most 2 positional arguments (3 given)"),
+])
+def test_standard_messages(call, exc, msg):
+    with pytest.raises(exc) as info:
+        call()
+    if msg is not None:
+        assert str(info.value) == msg
+
+
+class BadInt:
+    def __int__(self):
+        return "x"
+
+
+class GoodInt:
+    def __int__(self):
+        return 7
+
+
+@pytest.mark.parametrize("value, expected", [(2.9, 2), (-2.9, -2), (True, 1), (GoodInt(), 7), (I64_MIN, I64_MIN)])
+def test_int64_conversion(value, expected):
+    c = AtomicCounter()
+    c.store(value)
+    assert c.load() == expected
+
+
+def test_int_returning_non_int_and_failed_store_leaves_value():
+    c = AtomicCounter(5)
+    with pytest.raises(TypeError, match=r"__int__ returned non-int \(type str\)"):
+        c.store(BadInt())
+    with pytest.raises(OverflowError):
+        c.store(2**63)
+    with pytest.raises(ValueError):
+        c.store(float("nan"))
+    assert c.load() == 5
+
+
+@pytest.mark.parametrize("cls", [AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics, PerformanceTimer])
+def test_native_classes_refuse_pickling_and_have_no_dict(cls):
+    obj = cls()
+    with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
+        pickle.dumps(obj)
+    with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
+        obj.__setstate_cython__(None)
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+
+    class Sub(cls):
+        pass
+
+    assert isinstance(Sub(), cls)
+
+
+def test_function_objects_carry_metadata():
+    inc = AtomicCounter.increment
+    assert inc.__name__ == "increment"
+    assert inc.__qualname__ == "AtomicCounter.increment"
+    assert inc.__module__ == "korvane.memory.lockless_ops"
+    assert inc.__defaults__ == (1,)
+    assert inc.__annotations__ == {"return": "int"}
+    assert inc.__doc__ == "Atomically increment and return new value."
+    assert AtomicCounter.compare_and_swap.__annotations__ == {"return": "bool"}
+    assert AtomicCounter.fetch_and_add.__defaults__ is None
+    for name in ("load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add"):
+        assert getattr(AtomicCounter, "py_" + name) is getattr(AtomicCounter, name)
+    init = AtomicCounterWrapper.__init__
+    assert init.__defaults__ == (0,)
+    assert init.__annotations__ == {"initial_value": "int"}
+    assert AtomicCounterWrapper.__module__ == "korvane.memory.lockless_ops"
+    assert AtomicCounterWrapper.__bases__ == (object,)
+    assert AtomicCounterWrapper.__doc__ == "Python wrapper for Cython AtomicCounter (backward compatibility)."
+
+
+def test_methods_bind_and_check_self():
+    c = AtomicCounter(3)
+    bound = c.increment
+    assert bound() == 4
+    assert AtomicCounter.increment(c, 2) == 6
+    with pytest.raises(TypeError, match="doesn't apply to a 'int' object"):
+        AtomicCounter.load(5)
+    with pytest.raises(TypeError, match="needs an argument"):
+        AtomicCounter.load()
+
+
+def test_module_body_names_and_order():
+    names = [n for n in vars(lo) if not n.startswith("__")]
+    assert names == ["AtomicCounter", "AtomicPointer", "LockFreeStack", "LockFreeStatistics", "PerformanceTimer",
+                     "threading", "time", "Optional", "TypeVar", "Generic", "AtomicCounterWrapper", "logging",
+                     "logger", "CYTHON_ATOMICS_AVAILABLE"]
+    assert lo.CYTHON_ATOMICS_AVAILABLE is True
+    assert lo.logger.name == "korvane.memory.lockless_ops"
+
+
+def test_repeated_import_returns_same_module():
+    before = dict(vars(lo))
+    again = importlib.import_module("korvane.memory.lockless_ops")
+    assert again is lo
+    reloaded = importlib.reload(lo)
+    assert reloaded is lo
+    assert {k: v for k, v in vars(lo).items()} == before
+    spec = lo.__spec__
+    assert spec.loader.create_module(spec) is lo
+
+
+def test_load_line_logged_once_in_fresh_process():
+    code = textwrap.dedent("""
+        import logging
+        records = []
+        class H(logging.Handler):
+            def emit(self, r): records.append((r.name, r.levelname, r.getMessage()))
+        logging.getLogger().addHandler(H()); logging.getLogger().setLevel(logging.DEBUG)
+        import korvane.memory.lockless_ops, importlib
+        importlib.import_module("korvane.memory.lockless_ops")
+        print(repr(records))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert eval(out) == [("korvane.memory.lockless_ops", "INFO",
+                          "Korvane Cython Lockless Ops loaded - C11 atomics active (10-20\u00d7 speedup)")]
+
+
+def test_no_version_warning_on_matching_interpreter():
+    code = "import warnings; warnings.simplefilter('error'); import korvane.memory.lockless_ops"
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# ---- AtomicCounter ----------------------------------------------------------------
+
+def test_counter_operations():
+    assert AtomicCounter().load() == 0
+    assert AtomicCounter(5).load() == 5
+    assert AtomicCounter(initial_value=-3).load() == -3
+    c = AtomicCounter()
+    assert [c.increment(), c.increment(10), c.decrement(), c.decrement(-5)] == [1, 11, 10, 15]
+    assert c.fetch_and_add(4) == 15 and c.load() == 19
+    assert c.compare_and_swap(19, 0) is True and c.load() == 0
+    assert c.compare_and_swap(19, 7) is False and c.load() == 0
+    assert c.store(3) is None and c.load() == 3
+
+
+@pytest.mark.parametrize("start, op, arg, result, after", [
+    (I64_MAX, "increment", 1, I64_MIN, I64_MIN),
+    (I64_MIN, "decrement", 1, I64_MAX, I64_MAX),
+    (0, "decrement", I64_MIN, I64_MIN, I64_MIN),  # -(-2**63) wraps to itself
+    (5, "decrement", I64_MIN, 5 + I64_MIN, 5 + I64_MIN),
+    (I64_MAX, "fetch_and_add", I64_MAX, I64_MAX, -2),
+    (I64_MIN, "increment", I64_MIN, 0, 0),
+])
+def test_counter_wraps(start, op, arg, result, after):
+    c = AtomicCounter(start)
+    assert getattr(c, op)(arg) == result
+    assert c.load() == after
+
+
+def test_wrapper_delegates_through_py_names():
+    w = AtomicCounterWrapper(2)
+    assert w.increment(2.5) == 4
+    assert w.decrement() == 3 and w.load() == 3
+    assert w.compare_and_swap(3, 9) is True and w.fetch_and_add(1) == 9
+    assert w.store(True) is None and w.load() == 1
+
+    class Doubling(AtomicCounter):
+        def py_increment(self, delta=1):
+            return AtomicCounter.increment(self, 2 * delta)
+
+    w._counter = Doubling(0)
+    assert w.increment(5) == 10
+
+    class Floaty:
+        def py_load(self):
+            return 7.9
+
+        def py_increment(self, delta):
+            return "no"
+
+    w._counter = Floaty()
+    assert w.load() == 7
+    with pytest.raises(TypeError, match="Expected int, got str"):
+        w.increment()
+
+
+@pytest.mark.timeout(60)
+def test_counter_threads_exact():
+    c = AtomicCounter()
+    n_threads, m = 8, 20000
+
+    def work():
+        inc = c.increment
+        for _ in range(m):
+            inc()
+
+    threads = [threading.Thread(target=work) for _ in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert c.load() == n_threads * m
+
+
+def test_native_api_capsule():
+    cap = AtomicCounter._native_api
+    assert type(cap).__name__ == "PyCapsule"
+
+
+# ---- AtomicPointer and LockFreeStack ------------------------------------------------
+
+def test_pointer_behaviour_and_refcounts(refcount):
+    p = AtomicPointer()
+    assert p.load() is None and p.get_version() == 0
+    a, b = [1], object()
+    base_a, base_b = refcount(a), refcount(b)
+    p.store(a)
+    assert p.load() is a and p.get_version() == 1
+    assert refcount(a) == base_a + 1
+    assert p.compare_and_swap([1], b) is False and p.get_version() == 1
+    assert p.compare_and_swap(a, a) is True and p.get_version() == 2
+    assert refcount(a) == base_a + 1
+    assert p.compare_and_swap(a, b) is True and p.get_version() == 3
+    assert refcount(a) == base_a and refcount(b) == base_b + 1
+    assert p.compare_and_swap(None, a) is False
+    p.store(None)
+    assert p.load() is None and refcount(b) == base_b
+    assert p.compare_and_swap(None, a) is True
+    assert p.load() is a
+    del p
+    assert refcount(a) == base_a
+    q = AtomicPointer(initial_value=b)
+    assert q.load() is b and q.get_version() == 0
+
+
+def test_stack_behaviour_and_refcounts(refcount):
+    s = LockFreeStack(1, 2, key=3)
+    assert s.pop() is None and s.is_empty() and s.size() == 0
+    s.push(1)
+    s.push(2)
+    assert s.size() == 2 and s.pop() == 2 and s.pop() == 1 and s.pop() is None and s.is_empty()
+    s.push(None)
+    assert s.size() == 1 and s.pop() is None and s.size() == 0
+    item = object()
+    base = refcount(item)
+    for _ in range(3):
+        s.push(item)
+    assert refcount(item) == base + 3
+    while s.pop() is not None:
+        pass
+    assert refcount(item) == base
+    s.push(item)
+    del s
+    assert refcount(item) == base
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("make", [
+    lambda inner: AtomicPointer(inner),
+    lambda inner: (lambda s: (s.push(inner), s)[1])(LockFreeStack()),
+])
+def test_deep_chain_destruction_does_not_overflow_stack(make):
+    head = None
+    for _ in range(200_000):
+        head = make(head)
+    del head
+    gc.collect()
+
+
+def test_lock_released_when_destructor_reenters():
+    p = AtomicPointer()
+
+    class Reenter:
+        def __del__(self):
+            p.store(None)  # would deadlock if the old object were released under the lock
+
+    p.store(Reenter())
+    p.store(1)  # the replaced object's __del__ stores None after the lock is free
+    assert p.load() is None and p.get_version() == 3
+
+
+@pytest.mark.timeout(60)
+def test_stack_threads_lose_nothing():
+    s = LockFreeStack()
+    popped = []
+
+    def producer(base):
+        for i in range(2000):
+            s.push(base + i)
+
+    def consumer():
+        got = []
+        for _ in range(2000):
+            v = s.pop()
+            if v is not None:
+                got.append(v)
+        popped.extend(got)
+
+    threads = [threading.Thread(target=producer, args=(k * 10000,)) for k in range(4)]
+    threads += [threading.Thread(target=consumer) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    while (v := s.pop()) is not None:
+        popped.append(v)
+    assert sorted(popped) == sorted(k * 10000 + i for k in range(4) for i in range(2000))
+    assert s.size() == 0
+
+
+# ---- LockFreeStatistics and PerformanceTimer --------------------------------------------
+
+def snapshot_counts(st):
+    snap = st.get_snapshot()
+    return {k: v for k, v in snap.items() if isinstance(v, int)}
+
+
+def test_statistics_example_sequence():
+    st = LockFreeStatistics(1, x=2)
+    snap = st.get_snapshot()
+    assert list(snap) == ["total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+                          "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+                          "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
+                          "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"]
+    assert snap["bucketed_allocation_ratio"] == "0.0%" and snap["average_allocation_time_ns"] == 0.0
+    assert snap["allocation_mode"] == "lock-free C11 atomics"
+    st.record_allocation(64)
+    st.record_allocation(32, False, 8, 100)
+    snap = st.get_snapshot()
+    assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (2, 2, 96)
+    assert (snap["bucketed_allocations"], snap["fallback_allocations"], snap["alignment_padding_bytes"]) == (1, 1, 8)
+    assert snap["bucketed_allocation_ratio"] == "50.0%" and snap["average_allocation_time_ns"] == 50.0
+    assert (snap["peak_allocations"], snap["peak_bytes_allocated"]) == (2, 96)
+    st.record_deallocation(64, 40)
+    snap = st.get_snapshot()
+    assert (snap["total_deallocations"], snap["current_allocations"], snap["bytes_allocated"]) == (1, 1, 32)
+    assert snap["average_deallocation_time_ns"] == 40.0 and snap["peak_bytes_allocated"] == 96
+    st._update_peaks(1, 1)
+    assert (st.peak_allocations.load(), st.peak_bytes_allocated.load()) == (2, 96)
+    st._update_peaks(5, 200)
+    assert (st.peak_allocations.load(), st.peak_bytes_allocated.load()) == (5, 200)
+    before = st.get_snapshot()
+    st.record_allocation(10, padding=-5, time_ns=-1)
+    after = st.get_snapshot()
+    assert after["alignment_padding_bytes"] == before["alignment_padding_bytes"]
+    assert st.total_allocation_time_ns.load() == 100
+    st.reset()
+    assert all(v == 0 for v in snapshot_counts(st).values())
+
+
+def test_py_record_forms_touch_only_three_counters():
+    st = LockFreeStatistics()
+    st.record_allocation(64)
+    st.py_record_allocation(10, True)
+    snap = st.get_snapshot()
+    assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (2, 2, 74)
+    assert snap["bucketed_allocation_ratio"] == "50.0%"
+    assert (snap["peak_allocations"], snap["peak_bytes_allocated"]) == (1, 64)
+    st.py_record_deallocation(10)
+    snap = st.get_snapshot()
+    assert (snap["total_deallocations"], snap["current_allocations"], snap["bytes_allocated"]) == (1, 1, 64)
+    assert LockFreeStatistics.py_record_allocation.__name__ == "record_allocation"
+    with pytest.raises(TypeError, match=r"record_allocation\(\) takes at least 2 positional arguments \(1 given\)"):
+        st.py_record_allocation(1)
+
+
+def test_statistics_attributes_can_be_replaced_and_deleted():
+    st = LockFreeStatistics()
+    calls = []
+
+    class Fake:
+        def increment(self, d=1):
+            calls.append(d)
+
+        def load(self):
+            return 0
+
+    st.total_allocations = Fake()
+    st.record_allocation(7)
+    assert calls == [1]
+    del st.fallback_allocations
+    assert st.fallback_allocations is None
+    with pytest.raises(AttributeError):
+        st.record_allocation(1, False)
+    assert st.current_allocations.load() == 2  # counters updated before the failure keep their values
+
+
+def test_update_peaks_override_is_honoured():
+    seen = []
+
+    class Sub(LockFreeStatistics):
+        def _update_peaks(self, a, b):
+            seen.append((a, b))
+
+    s = Sub()
+    s.record_allocation(12)
+    assert seen == [(1, 12)] and s.peak_allocations.load() == 0
+
+
+def test_timer():
+    t = PerformanceTimer(1, 2)
+    raw = t.elapsed_ns()
+    assert isinstance(raw, int) and raw > 0
+    t.start()
+    ns = t.elapsed_ns()
+    assert 0 <= ns < 10**9
+    assert isinstance(t.elapsed_ms(), float) and isinstance(t.elapsed_us(), float)
+
+    class Fixed(PerformanceTimer):
+        def elapsed_ns(self):
+            return 5_000_000
+
+    assert Fixed().elapsed_ms() == 5.0 and Fixed().elapsed_us() == 5000.0
+
+
+def test_timer_reads_module_time_at_call(monkeypatch):
+    class FakeTime:
+        @staticmethod
+        def perf_counter_ns():
+            return 42
+
+    monkeypatch.setattr(lo, "time", FakeTime)
+    t = PerformanceTimer()
+    assert t.elapsed_ns() == 42
+    t.start()
+    assert t.elapsed_ns() == 0
+
+
+@pytest.mark.timeout(60)
+def test_concurrent_recording_keeps_totals():
+    st = LockFreeStatistics()
+
+    def work():
+        for _ in range(2000):
+            st.record_allocation(8)
+            st.record_deallocation(8)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    snap = st.get_snapshot()
+    assert snap["total_allocations"] == 8000 and snap["total_deallocations"] == 8000
+    assert snap["current_allocations"] == 0 and snap["bytes_allocated"] == 0
+    assert 1 <= snap["peak_allocations"] <= 4
