@@ -684,24 +684,54 @@ static PyObject* s_exit() {
   return s;
 }
 
+// The interpreter's own lock type (threading.Lock): its __enter__ and
+// __exit__ are looked up once, on the type, as the with statement does. Its
+// __exit__ ignores its arguments, so it is called without the three Nones.
+struct BuiltinLock {
+  PyTypeObject* type;
+  PyObject* enter;
+  PyObject* exit;
+};
+static const BuiltinLock& builtin_lock() {
+  static const BuiltinLock b = [] {
+    Ref thread = check(PyImport_ImportModule("_thread"));
+    Ref lock = call_method(thread.get(), intern("allocate_lock"));
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(lock.get()));
+    Ref enter = getattr(type, s_enter());
+    Ref exit = getattr(type, s_exit());
+    return BuiltinLock{reinterpret_cast<PyTypeObject*>(Ref::borrow(type).release()), enter.release(), exit.release()};
+  }();
+  return b;
+}
+
+static PyObject* call_exit(PyObject* lock, bool builtin) {
+  if (builtin) return PyObject_Vectorcall(builtin_lock().exit, &lock, 1, nullptr);
+  PyObject* argv[4] = {lock, Py_None, Py_None, Py_None};
+  return PyObject_VectorcallMethod(s_exit(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 LockGuard::LockGuard(PyObject* lock) {
-  call_method(lock, s_enter());
+  const BuiltinLock& b = builtin_lock();
+  builtin_ = Py_TYPE(lock) == b.type;
+  if (builtin_)
+    check(PyObject_Vectorcall(b.enter, &lock, 1, nullptr));
+  else
+    call_method(lock, s_enter());
   lock_ = Ref::borrow(lock);
 }
 
 LockGuard::~LockGuard() noexcept(false) {
-  PyObject* argv[4] = {lock_.get(), Py_None, Py_None, Py_None};
   if (std::uncaught_exceptions() > 0) {
     // Already unwinding with an error set: release the lock, keep that error.
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
-    PyObject* r = PyObject_VectorcallMethod(s_exit(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* r = call_exit(lock_.get(), builtin_);
     Py_XDECREF(r);
     if (!r) PyErr_Clear();
     PyErr_Restore(t, v, tb);
     return;
   }
-  PyObject* r = PyObject_VectorcallMethod(s_exit(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* r = call_exit(lock_.get(), builtin_);
   if (!r) throw Error{};
   Py_DECREF(r);
 }

@@ -483,6 +483,7 @@ class LockGuard {
 
  private:
   Ref lock_;
+  bool builtin_ = false;
 };
 
 // ---- modules -----------------------------------------------------------------
