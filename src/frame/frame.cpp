@@ -711,6 +711,7 @@ static PyObject* call_exit(PyObject* lock, bool builtin) {
 }
 
 LockGuard::LockGuard(PyObject* lock) {
+  if (!lock) return;
   const BuiltinLock& b = builtin_lock();
   builtin_ = Py_TYPE(lock) == b.type;
   if (builtin_)
@@ -721,6 +722,7 @@ LockGuard::LockGuard(PyObject* lock) {
 }
 
 LockGuard::~LockGuard() noexcept(false) {
+  if (!lock_) return;
   if (std::uncaught_exceptions() > 0) {
     // Already unwinding with an error set: release the lock, keep that error.
     PyObject *t, *v, *tb;

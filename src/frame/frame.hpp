@@ -474,6 +474,7 @@ inline Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
 
 // A `with lock:` block: __enter__ now, __exit__(None, None, None) on every exit.
+// A null lock makes a guard that holds nothing.
 class LockGuard {
  public:
   explicit LockGuard(PyObject* lock);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "atomic_counter_api.hpp"
 #include "frame.hpp"
 
 namespace {
@@ -46,16 +47,8 @@ int64_t counter_decrement(Counter& c, int64_t delta) { return op_decrement(c, de
 bool counter_cas(Counter& c, int64_t expected, int64_t new_value) { return op_cas(c, expected, new_value); }
 int64_t counter_fetch_and_add(Counter& c, int64_t delta) { return op_fetch_add(c, delta); }
 
-// The native API: the six operations for native callers, no interpreter lock
-// needed, nothing raised. Reached through the capsule `AtomicCounter._native_api`.
-struct CounterNativeApi {
-  int64_t (*load)(PyObject*);
-  void (*store)(PyObject*, int64_t);
-  int64_t (*increment)(PyObject*, int64_t);
-  int64_t (*decrement)(PyObject*, int64_t);
-  int (*compare_and_swap)(PyObject*, int64_t, int64_t);
-  int64_t (*fetch_and_add)(PyObject*, int64_t);
-};
+// The native API for native callers (see atomic_counter_api.hpp).
+using korvane::CounterNativeApi;
 const CounterNativeApi native_api = {
     [](PyObject* o) { return op_load(kv::payload<Counter>(o)); },
     [](PyObject* o, int64_t v) { op_store(kv::payload<Counter>(o), v); },
@@ -566,7 +559,7 @@ void make_types(PyObject* m) {
       c.alias(alias.c_str(), n);
     }
     Ref capsule = kv::check(PyCapsule_New(const_cast<CounterNativeApi*>(&native_api),
-                                          "korvane.memory.lockless_ops.AtomicCounter._native_api", nullptr));
+                                          korvane::kCounterApiCapsule, nullptr));
     kv::type_set(t, "_native_api", capsule.get());
   }
   {
