@@ -1,0 +1,91 @@
+"""Adaptive JIT threshold policy.
+
+Dynamically adjusts compilation thresholds based on observed performance.
+Reduces compilation attempts while maximizing benefit.
+"""
+import logging
+import threading
+import time as time
+from typing import Any, Dict, NoReturn, Optional, Protocol
+from typing_extensions import Self, disjoint_base
+
+logger: logging.Logger
+_policy_lock: threading.Lock
+
+class _Metrics(Protocol):
+    call_count: int
+    compile_count: int
+    avg_speedup: float
+
+class _TelemetryStore(Protocol):
+    def get_metrics(self, func_id: Optional[str], /) -> _Metrics: ...
+
+@disjoint_base
+class PolicyConfig:
+    def __new__(
+        cls,
+        initial_threshold: int = 100,
+        min_threshold: int = 10,
+        max_threshold: int = 10000,
+        learning_rate: float = 0.1,
+        target_speedup: float = 2.0,
+    ) -> Self: ...
+    initial_threshold: int
+    min_threshold: int
+    max_threshold: int
+    learning_rate: float
+    target_speedup: float
+    _native_api: Any
+    def __reduce_cython__(self) -> NoReturn: ...
+    def __setstate_cython__(self, __pyx_state: Any) -> NoReturn: ...
+
+@disjoint_base
+class FunctionMetrics:
+    def __new__(
+        cls,
+        call_count: int = 0,
+        compile_count: int = 0,
+        avg_speedup: float = 1.0,
+        total_execution_time_ms: float = 0.0,
+        last_compile_time: float = 0.0,
+        last_compiled: float = -1.0,
+    ) -> Self: ...
+    call_count: int
+    compile_count: int
+    avg_speedup: float
+    total_execution_time_ms: float
+    last_compiled: float
+    last_compile_time: float
+    _native_api: Any
+    def __reduce_cython__(self) -> NoReturn: ...
+    def __setstate_cython__(self, __pyx_state: Any) -> NoReturn: ...
+
+@disjoint_base
+class CompileGate:
+    def __new__(cls, config: Any = None) -> Self: ...
+    @property
+    def config(self) -> PolicyConfig: ...
+    def get_threshold(self, func_id: Optional[str]) -> int: ...
+    def should_compile(self, func_id: Optional[str], telemetry_store: _TelemetryStore) -> bool: ...
+    def update(self, func_id: Optional[str], telemetry_store: _TelemetryStore) -> None: ...
+    def get_statistics(self) -> Dict[str, Any]: ...
+    _native_api: Any
+    def __reduce_cython__(self) -> NoReturn: ...
+    def __setstate_cython__(self, __pyx_state: Any) -> NoReturn: ...
+
+def get_compile_gate() -> CompileGate: ...
+def reset_compile_gate() -> None: ...
+def create_function_metrics(
+    call_count: int = 0,
+    compile_count: int = 0,
+    avg_speedup: float = 1.0,
+    total_execution_time_ms: float = 0.0,
+    last_compile_time: float = 0.0,
+) -> FunctionMetrics: ...
+def create_policy_config(
+    initial_threshold: int = 100,
+    min_threshold: int = 10,
+    max_threshold: int = 10000,
+    learning_rate: float = 0.1,
+    target_speedup: float = 2.0,
+) -> PolicyConfig: ...
