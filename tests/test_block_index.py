@@ -262,6 +262,15 @@ def test_subclass_overrides_are_honoured():
         Bad().insert(1, 1)
 
 
+@pytest.mark.parametrize("value, exc", [(-3, ValueError), (-1, ValueError), ("x", TypeError), (2**70, OverflowError)])
+def test_len_of_a_bad_size_override_raises(value, exc):
+    class Odd(Tree):
+        def size(self):
+            return value
+    with pytest.raises(exc):
+        len(Odd())
+
+
 def test_equality_error_propagates_and_tree_stays_usable():
     class Boom:
         def __eq__(self, other):
@@ -354,6 +363,25 @@ def test_eq_writing_to_same_tree_raises(action):
     after = ([id(b) for b in t.find_all_exact(5)], t.get_size_distribution(), t.get_stats())
     before[2]["total_searches"] += 1
     assert before == after
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("impl", [bi, baseline], ids=["native", "baseline"])
+def test_refused_reentrant_insert_is_not_counted(impl):
+    # Sampling counts inserts; a refused insert must not shift which are sampled.
+    t = impl.FastRedBlackTree(2)
+
+    class Meddler:
+        def __eq__(self, other):
+            with pytest.raises(RuntimeError, match=REENTRY):
+                t.insert(7, 7)
+            return False
+
+    t.insert(5, Meddler())                      # insert 1
+    assert t.delete(5, "x") is False
+    t.insert(6, 6)                              # insert 2: sampled
+    assert t.get_stats()["sampled_operations"] == 1
+    assert t.find_all_exact(7) == []
 
 
 def test_collection_inside_find_all_exact_changes_the_tree():

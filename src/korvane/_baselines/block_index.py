@@ -304,6 +304,8 @@ class FastRedBlackTree:
     # -- public surface ----------------------------------------------------
     def insert(self, size: int, block: MemoryBlock) -> bool:
         size = _as_key(self._sanitize_size(_as_int("size", size)))
+        if self._writer == threading.get_ident():
+            raise RuntimeError("FastRedBlackTree is already being modified by this thread")
         sample = False
         count = next(self._op_counter)
         if self._sample_rate:
@@ -331,6 +333,7 @@ class FastRedBlackTree:
         return _as_key(size)
 
     def find_best_fit(self, size: int, alignment: int = 1) -> Optional[MemoryBlock]:
+        size = _as_int("size", size)            # arguments convert in order
         _as_int("alignment", alignment)
         key = self._validated(size)
         if key is None:

@@ -315,6 +315,8 @@ bool is_sampled(PyObject* count, uint32_t rate) {
 bool tree_insert(BlockTree& t, kv::Int size, kv::Object block) {
   uint64_t key = 0;
   tree_key(t, size, key, Miss::Raise);
+  // A refused re-entrant insert must not count either (it would shift sampling).
+  if (t.writing && t.writer == PyThread_get_thread_ident()) raise_reentry();
   bool sample = false;
   if (t.use_atomic) {
     // Counted before the lock, so concurrent inserts never wait for this.
@@ -528,7 +530,11 @@ Py_ssize_t tree_len(PyObject* self) noexcept {
       return static_cast<Py_ssize_t>(n);  // a count of allocated nodes fits
     }
     Ref r = size_via_method(self);
-    return PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
+    Py_ssize_t n = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) kv::throw_error();
+    // len() takes a negative result for an error already set.
+    if (n < 0) kv::raise(PyExc_ValueError, "__len__() should return >= 0");
+    return n;
   } catch (...) {
     kv::translate_exception();
     return -1;
