@@ -174,6 +174,40 @@ def test_unpack_rejects(mod, data, exc, msg):
     assert h.pack_header() == before
 
 
+@pytest.mark.parametrize("result, exc, msg", [
+    ((1, 2, 3), ValueError, "need more than 3 values to unpack"),
+    ((1,), ValueError, "need more than 1 value to unpack"),
+    (iter([1, 0, 0]), ValueError, "need more than 3 values to unpack"),
+    ((1, 0, 0, 0, 0, 0), ValueError, "too many values to unpack (expected 5)"),
+    (iter(range(9)), ValueError, "too many values to unpack (expected 5)"),
+    (5, TypeError, "'int' object is not iterable"),
+    ((300, 0, 0, 0, 0), OverflowError, "value too large to convert to uint8_t"),
+    ((1, -1, 0, 0, 0), OverflowError, "can't convert negative value to uint8_t"),
+    ((1, 0, 2**32, 0, 0), OverflowError, "value too large to convert to uint32_t"),
+    ((1, 0, 0, 2**16, 0), OverflowError, "value too large to convert to uint16_t"),
+])
+def test_unpack_result_is_checked_not_truncated(monkeypatch, result, exc, msg):
+    # Objects other than bytes/bytearray are read through struct.unpack.
+    h = se.FastSlabHeaderOps(1, 8)
+    before = h.pack_header()
+    monkeypatch.setattr(struct, "unpack", lambda fmt, data: result)
+    with pytest.raises(exc) as e:
+        h.unpack_header(memoryview(before))
+    assert str(e.value) == msg
+    monkeypatch.undo()
+    assert h.pack_header() == before
+
+
+def test_unpack_accepts_any_five_item_iterable(monkeypatch, caplog):
+    h = se.FastSlabHeaderOps(0, 8)
+    monkeypatch.setattr(struct, "unpack", lambda fmt, data: iter([9, 0, 3, 0, 7]))
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        h.unpack_header(memoryview(bytes(16)))
+    monkeypatch.undo()
+    assert fields(h)[0:3] == (9, 0x80, 3) and fields(h)[4] == 7
+    assert len(warnings_of(caplog, se)) == 1
+
+
 # ---------------------------------------------------------------- bucket allocator
 
 @pytest.mark.parametrize("offset, size, ok", [(0, 64, True), (64, 60, False), (0, 5000, False),

@@ -5,6 +5,7 @@
 // builds results. The bucket table and the counters are native, so each
 // object's lock is a native mutex: taking it costs no Python call, and nothing
 // inside a critical section calls back into Python.
+#include <array>
 #include <cstring>
 #include <mutex>
 
@@ -53,8 +54,37 @@ Ref header_pack(HeaderObj& o) {
   return kv::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf), sizeof buf));
 }
 
+// The five items of a five-target assignment from `seq`, with the
+// interpreter's messages when there are more or fewer.
+std::array<Ref, 5> unpack_five(PyObject* seq) {
+  std::array<Ref, 5> items;
+  auto too_few = [](Py_ssize_t n) {
+    kv::raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+  };
+  if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (n > 5) kv::raise(PyExc_ValueError, "too many values to unpack (expected 5)");
+    if (n < 5) too_few(n);
+    for (Py_ssize_t i = 0; i < 5; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
+    return items;
+  }
+  Ref it = kv::check(PyObject_GetIter(seq));
+  for (Py_ssize_t i = 0; i < 5; ++i) {
+    items[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!items[i]) {
+      if (PyErr_Occurred()) kv::throw_error();
+      too_few(i);
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) kv::raise(PyExc_ValueError, "too many values to unpack (expected 5)");
+  if (PyErr_Occurred()) kv::throw_error();
+  return items;
+}
+
 // Reads the five fields of a 16-byte header; anything but bytes or bytearray
-// goes through struct.unpack, so its errors are the struct module's own.
+// goes through struct.unpack, so its errors are the struct module's own, and
+// a value that does not fit its field is an OverflowError, never truncated.
 slab::Fields read_fields(PyObject* data) {
   if (PyBytes_CheckExact(data))
     return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
@@ -64,11 +94,10 @@ slab::Fields read_fields(PyObject* data) {
   static PyObject* s_format = interned("<BBLHQ");
   Ref structmod = kv::check(PyImport_ImportModule("struct"));
   Ref t = kv::call_method(structmod.get(), s_unpack, s_format, data);
-  if (!PyTuple_Check(t.get()) || PyTuple_GET_SIZE(t.get()) != 5)
-    kv::raise(PyExc_ValueError, "too many values to unpack (expected 5)");
-  auto item = [&](Py_ssize_t i) { return kv::to_u64(PyTuple_GET_ITEM(t.get(), i)); };
-  return slab::Fields{static_cast<uint8_t>(item(0)), static_cast<uint8_t>(item(1)),
-                      static_cast<uint32_t>(item(2)), static_cast<uint16_t>(item(3)), item(4)};
+  const std::array<Ref, 5> v = unpack_five(t.get());
+  return slab::Fields{kv::Conv<uint8_t>::from(v[0].get(), nullptr), kv::Conv<uint8_t>::from(v[1].get(), nullptr),
+                      kv::Conv<uint32_t>::from(v[2].get(), nullptr), kv::Conv<uint16_t>::from(v[3].get(), nullptr),
+                      kv::Conv<uint64_t>::from(v[4].get(), nullptr)};
 }
 
 void header_unpack(HeaderObj& o, PyObject* data) {
