@@ -139,6 +139,20 @@ def test_function_metrics_conversion_errors(impl, kw, exc, msg):
     assert getattr(m, name) == before
 
 
+@pytest.mark.parametrize("make, name", [(lambda m, v: m.PolicyConfig(max_threshold=v), "int32"),
+                                        (lambda m, v: m.FunctionMetrics(compile_count=v), "uint32"),
+                                        (lambda m, v: m.FunctionMetrics(call_count=v), "uint64")])
+@pytest.mark.parametrize("value", [2 ** 31, -(2 ** 31) - 1, 2 ** 32, 2 ** 63, -(2 ** 63) - 1, 2 ** 64, 2 ** 70,
+                                   -(2 ** 70)])
+def test_baseline_overflow_messages_match(make, name, value):
+    def outcome(m):
+        try:
+            make(m, value)
+        except OverflowError as e:
+            return str(e)
+    assert outcome(cg) == outcome(base)
+
+
 def test_factories(impl):
     with pytest.raises(TypeError) as e:
         impl.create_function_metrics(call_count="5")
@@ -563,3 +577,10 @@ def test_telemetry_store_feeds_the_gate(monkeypatch):
     assert store.get_metrics("f").call_count == 10
     store.clear()
     assert len(store) == 0
+
+
+@pytest.mark.parametrize("stamp", [0.0, 1.5, -5.0, NAN, INF])
+def test_telemetry_store_keeps_recorded_timestamp(stamp):
+    store = TelemetryStore()
+    store.record_compilation("f", 2.0, timestamp=stamp)
+    assert repr(store.get_metrics("f").last_compiled) == repr(stamp)

@@ -24,17 +24,22 @@ def _native_int(value, lo, hi, cname):
             raise TypeError("__int__ returned non-int (type %.200s)" % type(v).__name__)
     else:
         raise TypeError("an integer is required")
-    if v < lo:
-        if lo == 0:
+    # The native module's messages: first the C long (or unsigned long) read,
+    # then the narrower width.
+    if lo == 0:
+        if v < 0:
             raise OverflowError("can't convert negative value to %s" % cname)
-        raise OverflowError("value too large to convert to %s" % cname)
-    if v > hi:
+        if v >= 1 << 64:
+            raise OverflowError("Python int too large to convert to C unsigned long")
+    elif not -(1 << 63) <= v < 1 << 63:
+        raise OverflowError("Python int too large to convert to C long")
+    if v < lo or v > hi:
         raise OverflowError("value too large to convert to %s" % cname)
     return v
 
 
 def _i32(value):
-    return _native_int(value, -(1 << 31), (1 << 31) - 1, "int32_t")
+    return _native_int(value, -(1 << 31), (1 << 31) - 1, "int")
 
 
 def _u32(value):

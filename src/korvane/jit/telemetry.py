@@ -69,8 +69,9 @@ class TelemetryStore:
             if rec is None:
                 return FunctionMetrics()
             avg = rec.speedup_sum / rec.compiles if rec.compiles else 1.0
-            return FunctionMetrics(rec.calls, rec.compiles, avg, rec.total_ms,
-                                   last_compiled=rec.last_compiled)
+            # Passed as last_compile_time so that any recorded value (a negative
+            # or NaN one too) is what the snapshot reads.
+            return FunctionMetrics(rec.calls, rec.compiles, avg, rec.total_ms, rec.last_compiled)
 
     def clear(self) -> None:
         """Forget every function."""
