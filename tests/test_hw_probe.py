@@ -311,6 +311,26 @@ def test_gpu_smi_line_count_matches_python(pieces):
             sys.modules["korvane.gpu.device_registry"] = saved[0]
 
 
+class Undecodable:
+    """Output that is there (truthy) but cannot be decoded."""
+
+    def decode(self, *args):
+        raise UnicodeError("unreadable")
+
+
+@pytest.mark.parametrize("stdout, expected", [
+    (Undecodable(), dict(has_gpu=True)),  # flag written before the text is read
+    ("text, not bytes", dict(has_gpu=True)),
+    (b"GPU 0\n", dict(has_gpu=True, gpu_count=1)),
+])
+def test_gpu_smi_output_read_after_flag(probe, monkeypatch, stdout, expected):
+    fake = types.ModuleType("subprocess")
+    fake.run = lambda *a, **kw: ns(returncode=0, stdout=stdout)
+    monkeypatch.setitem(sys.modules, "korvane.gpu.device_registry", None)
+    monkeypatch.setitem(sys.modules, "subprocess", fake)
+    assert probe.detect_gpu_backends() == {**INITIAL_GPU, **expected}
+
+
 # ---------------------------------------------------------------- Python version
 
 def test_python_version_real(probe):

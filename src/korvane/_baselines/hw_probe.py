@@ -81,8 +81,8 @@ def detect_gpu_backends():
             ["nvidia-smi", "--query-gpu=name", "--format=csv,noheader"],
             capture_output=True, timeout=0.5, check=False)
         if result.returncode == 0 and result.stdout:
-            lines = result.stdout.decode("utf-8", errors="ignore").strip().split("\n")
             info["has_gpu"] = True
+            lines = result.stdout.decode("utf-8", errors="ignore").strip().split("\n")
             info["gpu_count"] = len([line for line in lines if line.strip()])
     except Exception:
         pass

@@ -407,14 +407,15 @@ void smi_fallback(PyObject* info) {
   if (!truthy(status.get())) return;
   Ref out = kv::getattr(result.get(), N.stdout_);
   if (!truthy(out.get())) return;
+  // A successful run with output means a GPU, even if its text then fails to
+  // read: the flag is written before the output is decoded.
+  set_item(info, N.gpu_keys[HAS_GPU], Py_True);
   Ref text;
   if (PyBytes_CheckExact(out.get()))
     text = kv::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), "ignore"));
   else
     text = kv::call_method(out.get(), N.decode, N.utf8, N.ignore);
-  int64_t count = count_listed_lines(text.get());
-  set_item(info, N.gpu_keys[HAS_GPU], Py_True);
-  set_item(info, N.gpu_keys[GPU_COUNT], kv::obj(count).get());
+  set_item(info, N.gpu_keys[GPU_COUNT], kv::obj(count_listed_lines(text.get())).get());
 }
 
 Ref detect_gpu_backends() {
