@@ -434,6 +434,57 @@ def test_statistics_attributes_can_be_replaced_and_deleted():
     assert st.current_allocations.load() == 2  # counters updated before the failure keep their values
 
 
+@pytest.mark.parametrize("record", [
+    lambda st: st._update_peaks(1, 1),
+    lambda st: st.record_allocation(1),
+])
+def test_peak_calls_follow_an_attribute_replaced_midway(record):
+    # A counter whose load() replaces the attribute drops its own last reference:
+    # the following compare_and_swap must go to the object the attribute holds now.
+    st = LockFreeStatistics()
+
+    class Vanishing:
+        def load(self):
+            st.peak_allocations = AtomicCounter(0)
+            return 0
+
+        def compare_and_swap(self, expected, new_value):
+            raise AssertionError("called on the replaced object")
+
+    st.peak_allocations = Vanishing()
+    record(st)
+    assert type(st.peak_allocations) is AtomicCounter and st.peak_allocations.load() == 1
+
+
+def test_record_allocation_passes_loaded_values_through_update_peaks_conversion():
+    # Values loaded from replaced counters reach the peaks as _update_peaks converts them.
+    st = LockFreeStatistics()
+    seen = []
+
+    class Loads:
+        def __init__(self, value):
+            self.value = value
+
+        def increment(self, delta=1):
+            pass
+
+        def load(self):
+            return self.value
+
+    class Peak:
+        def load(self):
+            return 0
+
+        def compare_and_swap(self, expected, new_value):
+            seen.append(new_value)
+            return True
+
+    st.current_allocations, st.bytes_allocated = Loads(True), Loads(False)
+    st.peak_allocations = st.peak_bytes_allocated = Peak()
+    st.record_allocation(1)
+    assert seen == [1] and type(seen[0]) is int  # False <= 0 stops the byte peak
+
+
 def test_update_peaks_override_is_honoured():
     seen = []
 

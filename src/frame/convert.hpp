@@ -104,11 +104,20 @@ template <>
 struct Conv<Int> {
   static Int from(PyObject* o, const char* name) { return {annotated_int(o, name)}; }
 };
+// Strings reach module code ready for the PyUnicode kind/data macros.
+inline void ensure_ready(PyObject* o) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(o) < 0) throw Error{};
+#else
+  (void)o;
+#endif
+}
 template <>
 struct Conv<OptStr> {
   static OptStr from(PyObject* o, const char* name) {
     if (o == Py_None) return {nullptr};
     if (!PyUnicode_CheckExact(o)) raise_arg_type(name, "str", o);
+    ensure_ready(o);
     return {o};
   }
 };
@@ -116,6 +125,7 @@ template <>
 struct Conv<Str> {
   static Str from(PyObject* o, const char* name) {
     if (!PyUnicode_CheckExact(o)) raise_arg_type(name, "str", o);
+    ensure_ready(o);
     return {o};
   }
 };

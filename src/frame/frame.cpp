@@ -868,6 +868,9 @@ int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
       check_int(PyDict_SetItem(modules, qualname.get(), m));
     }
 
+    // First use of the lock cache happens here, at import, not in a later
+    // call where two threads could meet in its initialisation.
+    builtin_lock();
     if (info.make_types) info.make_types(m);
     Body body(m);
     if (info.body) info.body(body);

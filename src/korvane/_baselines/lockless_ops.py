@@ -50,6 +50,38 @@ class AtomicCounter:
             self._value = self._wrap(old + delta)
             return old
 
+    py_load = load
+    py_store = store
+    py_increment = increment
+    py_decrement = decrement
+    py_compare_and_swap = compare_and_swap
+    py_fetch_and_add = fetch_and_add
+
+
+class AtomicCounterWrapper:
+    """Python wrapper for Cython AtomicCounter (backward compatibility)."""
+
+    def __init__(self, initial_value: int = 0):
+        self._counter = AtomicCounter(initial_value)
+
+    def load(self) -> int:
+        return self._counter.py_load()
+
+    def store(self, value: int):
+        self._counter.py_store(value)
+
+    def increment(self, delta: int = 1) -> int:
+        return self._counter.py_increment(delta)
+
+    def decrement(self, delta: int = 1) -> int:
+        return self._counter.py_decrement(delta)
+
+    def compare_and_swap(self, expected: int, new_value: int) -> bool:
+        return self._counter.py_compare_and_swap(expected, new_value)
+
+    def fetch_and_add(self, delta: int) -> int:
+        return self._counter.py_fetch_and_add(delta)
+
 
 class AtomicPointer:
     __slots__ = ("_ptr", "_version", "_lock")
@@ -136,6 +168,27 @@ class LockFreeStatistics:
             v["bytes_allocated"] -= size
             if time_ns > 0:
                 v["total_deallocation_time_ns"] += time_ns
+
+    # The older forms: they touch only the three running totals.
+    def py_record_allocation(self, size: int, is_bucketed: bool, padding: int = 0, time_ns: int = 0):
+        with self._lock:
+            v = self._v
+            v["total_allocations"] += 1
+            v["current_allocations"] += 1
+            v["bytes_allocated"] += size
+
+    def py_record_deallocation(self, size: int, time_ns: int = 0):
+        with self._lock:
+            v = self._v
+            v["total_deallocations"] += 1
+            v["current_allocations"] -= 1
+            v["bytes_allocated"] -= size
+
+    def _update_peaks(self, current_allocs: int, current_bytes: int) -> None:
+        with self._lock:
+            v = self._v
+            v["peak_allocations"] = max(v["peak_allocations"], current_allocs)
+            v["peak_bytes_allocated"] = max(v["peak_bytes_allocated"], current_bytes)
 
     def get_snapshot(self) -> dict:
         with self._lock:

@@ -274,18 +274,23 @@ PyObject* s_cas() {
 
 // Counter calls go through the object held in the attribute, so a replaced
 // attribute keeps working; an exact AtomicCounter takes the native road, which
-// converts its argument the way AtomicCounter's own methods do.
+// converts its argument the way AtomicCounter's own methods do and runs no
+// Python code. Any other object is called through a reference of our own, read
+// afresh for each call: its methods may replace the attribute and so drop the
+// object the field held.
+Ref held(const Ref& field) { return field ? field : kv::none(); }
+
 void counter_add(const Ref& counter, PyObject* delta) {
   PyObject* c = counter.get();
   if (c && is_exact_counter(c)) {
     op_increment(kv::payload<Counter>(c), delta ? kv::to_i64(delta) : 1);
     return;
   }
-  if (!c) c = Py_None;
+  Ref obj = held(counter);
   if (delta)
-    kv::call_method(c, s_increment(), delta);
+    kv::call_method(obj.get(), s_increment(), delta);
   else
-    kv::call_method(c, s_increment());
+    kv::call_method(obj.get(), s_increment());
 }
 void counter_sub(const Ref& counter, PyObject* delta) {
   PyObject* c = counter.get();
@@ -293,16 +298,17 @@ void counter_sub(const Ref& counter, PyObject* delta) {
     op_decrement(kv::payload<Counter>(c), delta ? kv::to_i64(delta) : 1);
     return;
   }
-  if (!c) c = Py_None;
+  Ref obj = held(counter);
   if (delta)
-    kv::call_method(c, s_decrement(), delta);
+    kv::call_method(obj.get(), s_decrement(), delta);
   else
-    kv::call_method(c, s_decrement());
+    kv::call_method(obj.get(), s_decrement());
 }
 Ref counter_value(const Ref& counter) {
   PyObject* c = counter.get();
   if (c && is_exact_counter(c)) return kv::obj(op_load(kv::payload<Counter>(c)));
-  return kv::call_method(c ? c : Py_None, s_load());
+  Ref obj = held(counter);
+  return kv::call_method(obj.get(), s_load());
 }
 
 // Sign of a Python int: -1, 0 or 1.
@@ -331,11 +337,11 @@ void raise_peak(const Ref& counter, PyObject* value) {
     }
     PyErr_Clear();
   }
-  if (!c) c = Py_None;
+  // Each call goes to the object the attribute holds at that moment.
   for (;;) {
-    Ref peak = kv::call_method(c, s_load());
+    Ref peak = kv::call_method(held(counter).get(), s_load());
     if (kv::check_int(PyObject_RichCompareBool(value, peak.get(), Py_LE))) return;
-    Ref ok = kv::call_method(c, s_cas(), peak, value);
+    Ref ok = kv::call_method(held(counter).get(), s_cas(), peak, value);
     if (kv::to_truth(ok.get())) return;
   }
 }
@@ -360,7 +366,7 @@ void stats_record_allocation(Stats& s, kv::Int size, bool is_bucketed, kv::Int p
   Ref current = counter_value(s.current_allocations);
   Ref bytes = counter_value(s.bytes_allocated);
   PyObject* self = kv::self_of(s);
-  if (Py_TYPE(self) == kv::type_of<Stats> && PyLong_Check(current.get()) && PyLong_Check(bytes.get())) {
+  if (Py_TYPE(self) == kv::type_of<Stats> && PyLong_CheckExact(current.get()) && PyLong_CheckExact(bytes.get())) {
     raise_peak(s.peak_allocations, current.get());
     raise_peak(s.peak_bytes_allocated, bytes.get());
   } else {
@@ -465,7 +471,7 @@ void stats_reset(Stats& s) {
     if (c && is_exact_counter(c)) {
       op_store(kv::payload<Counter>(c), 0);
     } else {
-      kv::call_method(c ? c : Py_None, s_store(), kv::obj(int64_t{0}));
+      kv::call_method(held(s.counters()[i]).get(), s_store(), kv::obj(int64_t{0}));
     }
   }
 }
@@ -543,6 +549,7 @@ Ref w_fetch_and_add(PyObject* self, kv::Int delta) {
 // ---- the module ----------------------------------------------------------------------------------
 
 void make_types(PyObject* m) {
+  threading_lock_type();  // resolved at import, never first inside a call
   {
     kv::Class<Counter> c("korvane.memory.lockless_ops.AtomicCounter",
                          "Lock-free 64-bit counter; every operation is one atomic instruction.");
