@@ -19,7 +19,6 @@ import importlib
 import inspect
 import logging
 import math
-import os
 import pickle
 import re
 import sys
