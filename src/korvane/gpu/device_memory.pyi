@@ -1,5 +1,5 @@
 import logging as logging
-from typing import Optional, SupportsFloat, SupportsInt, Tuple
+from typing import Any, Optional, SupportsFloat, SupportsInt, Tuple
 
 logger: logging.Logger
 
@@ -7,7 +7,7 @@ _ByteCount = SupportsInt  # 0 <= value < 2**64
 _Int32 = SupportsInt      # -2**31 <= value < 2**31
 
 def estimate_allocation_bytes(
-    shape: Optional[tuple], element_size: _Int32, overhead_factor: SupportsFloat = 1.0
+    shape: Optional[tuple[SupportsInt, ...]], element_size: _Int32, overhead_factor: SupportsFloat = 1.0
 ) -> int: ...
 def calculate_safe_limit(available_bytes: _ByteCount, headroom_ratio: SupportsFloat) -> int: ...
 def calculate_memory_pressure(used_bytes: _ByteCount, total_bytes: _ByteCount) -> float: ...
@@ -17,8 +17,8 @@ def decide_allocation_strategy(
     is_chunkable: object,
 ) -> Tuple[int, int, int, str]: ...
 def compute_chunk_shapes(
-    shape: Optional[tuple], element_size: _Int32, max_chunk_bytes: _ByteCount
-) -> list[tuple]: ...
+    shape: Optional[tuple[SupportsInt, ...]], element_size: _Int32, max_chunk_bytes: _ByteCount
+) -> list[tuple[Any, ...]]: ...
 def calculate_optimal_chunks(
     total_bytes: _ByteCount, available_bytes: _ByteCount, headroom_ratio: SupportsFloat,
     min_chunks: _Int32 = 1, max_chunks: _Int32 = 1000,

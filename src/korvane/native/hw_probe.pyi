@@ -2,7 +2,7 @@
 import sys as sys
 import os as os
 import time as time
-from typing import NotRequired, TypedDict
+from typing_extensions import NotRequired, TypedDict
 
 class _GPUInfo(TypedDict):
     has_gpu: bool
