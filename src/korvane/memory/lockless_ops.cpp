@@ -6,6 +6,7 @@
 // the native API below without the interpreter lock.
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "atomic_counter_api.hpp"
 #include "frame.hpp"
@@ -356,7 +357,50 @@ void stats_update_peaks(Stats& s, kv::Int current_allocs, kv::Int current_bytes)
   raise_peak(s.peak_bytes_allocated, current_bytes.value.get());
 }
 
+// A Python int argument as int64, or false when it does not fit.
+bool fits_i64(PyObject* v, int64_t& out) {
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow || (x == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return false;
+  }
+  out = x;
+  return true;
+}
+
+// Every counter the event touches is an exact AtomicCounter and `self` is
+// exact: the whole event runs as native atomic operations, the same ones the
+// Python-level calls would perform, in the same order.
+bool record_natively(Stats& s, PyObject* size, bool is_bucketed, PyObject* padding, PyObject* time_ns) {
+  int64_t sz, pad, tns;
+  if (Py_TYPE(kv::self_of(s)) != kv::type_of<Stats> || !fits_i64(size, sz) || !fits_i64(padding, pad) ||
+      !fits_i64(time_ns, tns))
+    return false;
+  PyObject* kind = (is_bucketed ? s.bucketed_allocations : s.fallback_allocations).get();
+  for (PyObject* c : {s.total_allocations.get(), s.current_allocations.get(), s.bytes_allocated.get(), kind,
+                      s.alignment_padding_bytes.get(), s.total_allocation_time_ns.get(), s.peak_allocations.get(),
+                      s.peak_bytes_allocated.get()})
+    if (!c || !is_exact_counter(c)) return false;
+  auto k = [](PyObject* c) -> Counter& { return kv::payload<Counter>(c); };
+  op_increment(k(s.total_allocations.get()), 1);
+  op_increment(k(s.current_allocations.get()), 1);
+  op_increment(k(s.bytes_allocated.get()), sz);
+  op_increment(k(kind), 1);
+  if (pad > 0) op_increment(k(s.alignment_padding_bytes.get()), pad);
+  if (tns > 0) op_increment(k(s.total_allocation_time_ns.get()), tns);
+  int64_t current = op_load(k(s.current_allocations.get()));
+  int64_t bytes = op_load(k(s.bytes_allocated.get()));
+  for (auto [peak_obj, v] : {std::pair{s.peak_allocations.get(), current}, std::pair{s.peak_bytes_allocated.get(), bytes}}) {
+    Counter& peak = k(peak_obj);
+    int64_t p = op_load(peak);
+    while (v > p && !op_cas(peak, p, v)) p = op_load(peak);
+  }
+  return true;
+}
+
 void stats_record_allocation(Stats& s, kv::Int size, bool is_bucketed, kv::Int padding, kv::Int time_ns) {
+  if (record_natively(s, size.value.get(), is_bucketed, padding.value.get(), time_ns.value.get())) return;
   counter_add(s.total_allocations, nullptr);
   counter_add(s.current_allocations, nullptr);
   counter_add(s.bytes_allocated, size.value.get());
@@ -417,6 +461,33 @@ void stats_py_record_deallocation(Stats& s, int64_t size, int64_t time_ns) {
 // a / b as Python computes it (true division of the loaded values).
 Ref true_div(PyObject* a, PyObject* b) { return kv::check(PyNumber_TrueDivide(a, b)); }
 
+// The value of an exact int whose magnitude is below 2**53, as a double.
+bool exact_double(PyObject* o, double& out) {
+  if (!PyLong_CheckExact(o)) return false;
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow || x > (1LL << 53) || x < -(1LL << 53)) return false;
+  out = static_cast<double>(x);
+  return true;
+}
+
+// format(x, ".1f") + "%"
+Ref percent_text(double x) {
+  char* text = PyOS_double_to_string(x, 'f', 1, 0, nullptr);
+  if (!text) kv::throw_error();
+  std::size_t n = std::strlen(text);
+  char buf[64];
+  if (n + 1 > sizeof buf) {  // never for a percentage, but stay exact
+    Ref r = Ref::steal(PyUnicode_FromFormat("%s%%", text));
+    PyMem_Free(text);
+    return kv::check(r.release());
+  }
+  std::memcpy(buf, text, n);
+  PyMem_Free(text);
+  buf[n] = '%';
+  return kv::check(PyUnicode_DecodeLatin1(buf, static_cast<Py_ssize_t>(n + 1), nullptr));
+}
+
 Ref stats_get_snapshot(Stats& s) {
   struct Key {
     const char* text;
@@ -438,8 +509,17 @@ Ref stats_get_snapshot(Stats& s) {
   for (int i = 0; i < Stats::kCounters; ++i) v[i] = counter_value(s.counters()[i]);
   enum { TA, TD, CA, BA, BR, PA, PB, BK, FB, AP, TAT, TDT };
 
-  Ref ratio_text;
-  {
+  Ref ratio_text, avg_alloc, avg_dealloc;
+  double ta, td, bk, tat, tdt;
+  if (exact_double(v[TA].get(), ta) && exact_double(v[TD].get(), td) && exact_double(v[BK].get(), bk) &&
+      exact_double(v[TAT].get(), tat) && exact_double(v[TDT].get(), tdt)) {
+    // Every operand is an int below 2**53: double arithmetic gives exactly
+    // what Python's true division gives.
+    double ratio = ta > 0 ? bk / ta * 100.0 : 0.0;
+    ratio_text = percent_text(ratio);
+    avg_alloc = kv::obj(ta > 0 ? tat / ta : 0.0);
+    avg_dealloc = kv::obj(td > 0 ? tdt / td : 0.0);
+  } else {
     Ref ratio = kv::obj(0.0);
     if (is_positive(v[TA].get())) {
       Ref q = true_div(v[BK].get(), v[TA].get());
@@ -448,9 +528,9 @@ Ref stats_get_snapshot(Stats& s) {
     static PyObject* fmt = kv::intern(".1f");
     Ref formatted = kv::check(PyObject_Format(ratio.get(), fmt));
     ratio_text = kv::check(PyUnicode_FromFormat("%U%%", formatted.get()));
+    avg_alloc = is_positive(v[TA].get()) ? true_div(v[TAT].get(), v[TA].get()) : kv::obj(0.0);
+    avg_dealloc = is_positive(v[TD].get()) ? true_div(v[TDT].get(), v[TD].get()) : kv::obj(0.0);
   }
-  Ref avg_alloc = is_positive(v[TA].get()) ? true_div(v[TAT].get(), v[TA].get()) : kv::obj(0.0);
-  Ref avg_dealloc = is_positive(v[TD].get()) ? true_div(v[TDT].get(), v[TD].get()) : kv::obj(0.0);
 
   Ref d = kv::check(_PyDict_NewPresized(14));
   PyObject* values[] = {v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(),
