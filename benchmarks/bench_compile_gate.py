@@ -1,72 +1,17 @@
 """Compile policy: native CompileGate against the pure-Python policy.
 
-Both sides get the same store, whose get_metrics returns one prepared
-FunctionMetrics, so the store's own cost is small and equal on both sides.
-DEBUG is disabled on both loggers, as in production.
+    python benchmarks/bench_compile_gate.py [--quick]
+
+The rows live in the package (korvane._benchmarks.compile_gate), where the main job
+(python -m korvane bench) uses them too.
 """
 from __future__ import annotations
 
-import logging
-import os
 import sys
-from functools import partial
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from korvane._benchmarks.compile_gate import rows
 
-from _harness import Table  # noqa: E402
-
-import korvane._baselines.compile_gate as base  # noqa: E402
-import korvane.jit.compile_gate as cg  # noqa: E402
-
-
-class PreparedStore:
-    def __init__(self, metrics):
-        self.metrics = metrics
-
-    def get_metrics(self, func_id):
-        return self.metrics
-
-
-class PlainMetrics:
-    """A metrics object that is not a FunctionMetrics (the general path)."""
-
-    def __init__(self):
-        self.call_count = 5000
-        self.compile_count = 1
-        self.avg_speedup = 3.0
-        self.last_compiled = 0.0
-
-
-def rows(quick: bool = False) -> Table:
-    t = Table("compile_gate: adaptive compile policy (ns per call)")
-    if quick:
-        t.min_time = 0.01
-    for log in (cg.logger, base.logger):
-        log.setLevel(logging.INFO)
-
-    gates = {m: m.CompileGate() for m in (cg, base)}
-    store = PreparedStore(cg.FunctionMetrics(call_count=5000, compile_count=1, avg_speedup=3.0,
-                                             last_compiled=0.0))
-    for gate in gates.values():
-        gate.update("learned", store)
-
-    def pair(method, *args):
-        return [partial(getattr(gates[m], method), *args) for m in (cg, base)]
-
-    t.add("floor: len(x), an empty 1-arg native call", partial(len, "x"))
-    t.add("get_threshold(learned id)", *pair("get_threshold", "learned"), target="<= 100 ns")
-    t.add("get_threshold(unknown id)", *pair("get_threshold", "new"), target="<= 100 ns")
-    t.add("should_compile(id, store)", *pair("should_compile", "learned", store),
-          target="<= 1 us, >= 2x")
-    t.add("update(id, store), DEBUG off", *pair("update", "learned", store),
-          target="<= 1 us, >= 2x")
-    plain = PreparedStore(PlainMetrics())
-    t.add("should_compile(id, store of plain objects)", *pair("should_compile", "learned", plain))
-    t.add("update(id, store of plain objects)", *pair("update", "learned", plain))
-    t.add("get_statistics() with 1 entry", *pair("get_statistics"))
-    return t
-
-
+__all__ = ["rows"]
 
 if __name__ == "__main__":
     print(rows(quick="--quick" in sys.argv).render())
