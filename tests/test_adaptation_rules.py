@@ -1,7 +1,4 @@
 import math
-import os
-import subprocess
-import sys
 from fractions import Fraction
 
 import pytest
@@ -25,22 +22,11 @@ def pattern(p, c=0.5, m=0.5):
 
 # ---- module ---------------------------------------------------------------------
 
-def test_import_logs_once_and_binds_in_body_order():
-    code = (
-        "import logging\n"
-        "records = []\n"
-        "class H(logging.Handler):\n"
-        "    def emit(self, r): records.append((r.name, r.levelname, r.getMessage()))\n"
-        "logging.getLogger().addHandler(H()); logging.getLogger().setLevel(logging.DEBUG)\n"
-        "import korvane.plugins.analyzer.adaptation_rules as m\n"
-        "import importlib; importlib.import_module('korvane.plugins.analyzer.adaptation_rules')\n"
-        "print(records)\n"
-        "print([n for n in vars(m) if not n.startswith('__')])\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=dict(os.environ), check=True).stdout.splitlines()
-    assert out[0] == repr([("korvane.plugins.analyzer.adaptation_rules", "INFO",
-                            "Korvane Adaptation Rules Cython module loaded - IP protected")])
-    assert out[1] == repr([
+def test_import_logs_once_and_binds_in_body_order(fresh_import):
+    records, names = fresh_import("korvane.plugins.analyzer.adaptation_rules")
+    assert records == [("korvane.plugins.analyzer.adaptation_rules", "INFO",
+                        "Korvane Adaptation Rules Cython module loaded - IP protected")]
+    assert names == ([
         "detect_performance_degradation", "calculate_performance_trend",
         "detect_workload_characteristics_change", "detect_dominant_pattern",
         "is_adaptation_beneficial", "should_skip_adaptation", "detect_memory_pressure",

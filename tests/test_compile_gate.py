@@ -1,6 +1,5 @@
 import gc
 import logging
-import math
 import os
 import pickle
 import subprocess

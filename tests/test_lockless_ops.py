@@ -3,7 +3,6 @@ import importlib
 import pickle
 import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
@@ -157,20 +156,10 @@ def test_repeated_import_returns_same_module():
     assert spec.loader.create_module(spec) is lo
 
 
-def test_load_line_logged_once_in_fresh_process():
-    code = textwrap.dedent("""
-        import logging
-        records = []
-        class H(logging.Handler):
-            def emit(self, r): records.append((r.name, r.levelname, r.getMessage()))
-        logging.getLogger().addHandler(H()); logging.getLogger().setLevel(logging.DEBUG)
-        import korvane.memory.lockless_ops, importlib
-        importlib.import_module("korvane.memory.lockless_ops")
-        print(repr(records))
-    """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert eval(out) == [("korvane.memory.lockless_ops", "INFO",
-                          "Korvane Cython Lockless Ops loaded - C11 atomics active (10-20\u00d7 speedup)")]
+def test_load_line_logged_once_in_fresh_process(fresh_import):
+    records, _ = fresh_import("korvane.memory.lockless_ops")
+    assert records == [("korvane.memory.lockless_ops", "INFO",
+                        "Korvane Cython Lockless Ops loaded - C11 atomics active (10-20\u00d7 speedup)")]
 
 
 def test_no_version_warning_on_matching_interpreter():

@@ -1,7 +1,5 @@
 import math
-import os
 import re
-import subprocess
 import sys
 
 import pytest
@@ -277,20 +275,10 @@ def test_module_surface():
     assert ps.logger.name == "korvane.plugins.analyzer.pattern_scoring"
 
 
-def test_load_line_logged_once():
-    code = (
-        "import logging\n"
-        "records = []\n"
-        "class H(logging.Handler):\n"
-        "    def emit(self, r): records.append((r.name, r.levelname, r.getMessage()))\n"
-        "logging.getLogger().addHandler(H()); logging.getLogger().setLevel(logging.DEBUG)\n"
-        "import korvane.plugins.analyzer.pattern_scoring\n"
-        "import korvane.plugins.analyzer.pattern_scoring\n"
-        "print(records)\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=dict(os.environ), check=True).stdout
-    assert out.strip() == repr([("korvane.plugins.analyzer.pattern_scoring", "INFO",
-                                 "Korvane Pattern Scoring Cython module loaded - IP protected")])
+def test_load_line_logged_once(fresh_import):
+    records, _ = fresh_import("korvane.plugins.analyzer.pattern_scoring")
+    assert records == ([("korvane.plugins.analyzer.pattern_scoring", "INFO",
+                         "Korvane Pattern Scoring Cython module loaded - IP protected")])
 
 
 # --- classification ----------------------------------------------------------

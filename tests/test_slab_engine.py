@@ -1,9 +1,6 @@
 import logging
-import os
 import pickle
 import struct
-import subprocess
-import sys
 import threading
 
 import pytest
@@ -476,21 +473,8 @@ def test_no_leaked_references(refcount):
     assert refcount(data) == before
 
 
-@pytest.mark.timeout(60)
-def test_load_line_logged_once():
-    code = (
-        "import logging\n"
-        "recs = []\n"
-        "class H(logging.Handler):\n"
-        "    def emit(self, r): recs.append((r.name, r.levelname, r.getMessage()))\n"
-        "logging.getLogger().addHandler(H()); logging.getLogger().setLevel(logging.DEBUG)\n"
-        "import korvane.memory.slab_engine as m\n"
-        "import korvane.memory.slab_engine\n"
-        "print(repr(recs)); print(m.logger.name, m.threading.__name__)\n"
-    )
-    env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ""))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
-    lines = out.stdout.splitlines()
-    assert eval(lines[0]) == [(LOGGER, "INFO",
-                               "Korvane Slab Engine Cython module loaded - targeting 1.8-3× performance improvement")]
-    assert lines[1] == f"{LOGGER} threading"
+def test_load_line_logged_once(fresh_import):
+    records, names = fresh_import("korvane.memory.slab_engine")
+    assert records == [(LOGGER, "INFO",
+                        "Korvane Slab Engine Cython module loaded - targeting 1.8-3\u00d7 performance improvement")]
+    assert names.index("threading") < names.index("logger")
