@@ -47,17 +47,20 @@ def detect_numa_nodes():
         return 1
 
 
+_GPU_DEFAULTS = {
+    "has_gpu": False,
+    "gpu_count": 0,
+    "gpu_memory_mb": 0,
+    "cuda_available": False,
+    "rocm_available": False,
+    "oneapi_available": False,
+    "active_backend": "cpu",
+    "backend_version": "",
+}
+
+
 def detect_gpu_backends():
-    info = {
-        "has_gpu": False,
-        "gpu_count": 0,
-        "gpu_memory_mb": 0,
-        "cuda_available": False,
-        "rocm_available": False,
-        "oneapi_available": False,
-        "active_backend": "cpu",
-        "backend_version": "",
-    }
+    info = dict(_GPU_DEFAULTS)
     try:
         from korvane.gpu.device_registry import GPUBackendRegistry, GPUBackendKind
         backends = GPUBackendRegistry.detect_available_backends()
@@ -101,10 +104,6 @@ def detect_python_version():
     return (version, supported)
 
 
-_GPU_KEYS = ("has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
-             "rocm_available", "oneapi_available", "active_backend", "backend_version")
-
-
 def detect_capabilities():
     caps = {}
     start = time.perf_counter()
@@ -112,7 +111,7 @@ def detect_capabilities():
         caps["physical_cores"] = detect_physical_cores()
         caps["numa_nodes"] = detect_numa_nodes()
         gpu = detect_gpu_backends()
-        for key in _GPU_KEYS:
+        for key in _GPU_DEFAULTS:
             caps[key] = gpu[key]
         version, subinterpreters = detect_python_version()
         caps["python_version"] = version
@@ -126,14 +125,7 @@ def detect_capabilities():
         return {
             "physical_cores": os.cpu_count() or 1,
             "numa_nodes": 1,
-            "has_gpu": False,
-            "gpu_count": 0,
-            "gpu_memory_mb": 0,
-            "cuda_available": False,
-            "rocm_available": False,
-            "oneapi_available": False,
-            "active_backend": "cpu",
-            "backend_version": "",
+            **_GPU_DEFAULTS,
             "python_version": f"{sys.version_info[0]}.{sys.version_info[1]}",
             "subinterpreter_support": False,
             "platform": sys.platform,
