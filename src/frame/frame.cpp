@@ -673,6 +673,23 @@ PyTypeObject* finish_class(ClassBuilder& b, PyObject* module) {
   return type;  // the module (and our static) keep it alive
 }
 
+// ---- attributes and tuples -------------------------------------------------------------
+
+Ref getattr_opt(PyObject* obj, PyObject* name) {
+  PyObject* v = PyObject_GetAttr(obj, name);
+  if (v) return Ref::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  return Ref();
+}
+
+Ref tuple_of(std::initializer_list<PyObject*> items) {
+  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+  return t;
+}
+
 // ---- locks -----------------------------------------------------------------------------
 
 static PyObject* s_enter() {
@@ -684,58 +701,33 @@ static PyObject* s_exit() {
   return s;
 }
 
-// The interpreter's own lock type (threading.Lock): its __enter__ and
-// __exit__ are looked up once, on the type, as the with statement does. Its
-// __exit__ ignores its arguments, so it is called without the three Nones.
-struct BuiltinLock {
-  PyTypeObject* type;
-  PyObject* enter;
-  PyObject* exit;
-};
-static const BuiltinLock& builtin_lock() {
-  static const BuiltinLock b = [] {
-    Ref thread = check(PyImport_ImportModule("_thread"));
-    Ref lock = call_method(thread.get(), intern("allocate_lock"));
-    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(lock.get()));
-    Ref enter = getattr(type, s_enter());
-    Ref exit = getattr(type, s_exit());
-    return BuiltinLock{reinterpret_cast<PyTypeObject*>(Ref::borrow(type).release()), enter.release(), exit.release()};
-  }();
-  return b;
+BuiltinLock builtin_lock;
+
+static void resolve_builtin_lock() {
+  if (builtin_lock.type) return;
+  Ref thread = check(PyImport_ImportModule("_thread"));
+  Ref lock = call_method(thread.get(), intern("allocate_lock"));
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(lock.get()));
+  Ref enter = getattr(type, s_enter());
+  Ref exit = getattr(type, s_exit());
+  // Kept for the life of the interpreter.
+  builtin_lock = {reinterpret_cast<PyTypeObject*>(Ref::borrow(type).release()), enter.release(), exit.release()};
 }
 
-static PyObject* call_exit(PyObject* lock, bool builtin) {
-  if (builtin) return PyObject_Vectorcall(builtin_lock().exit, &lock, 1, nullptr);
-  PyObject* argv[4] = {lock, Py_None, Py_None, Py_None};
-  return PyObject_VectorcallMethod(s_exit(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+void LockGuard::enter_other(PyObject* lock) {
+  Ref enter = getattr(lock, s_enter());
+  Ref exit = getattr(lock, s_exit());
+  call(enter.get());
+  exit_ = std::move(exit);
 }
 
-LockGuard::LockGuard(PyObject* lock) {
-  if (!lock) return;
-  const BuiltinLock& b = builtin_lock();
-  builtin_ = Py_TYPE(lock) == b.type;
-  if (builtin_)
-    check(PyObject_Vectorcall(b.enter, &lock, 1, nullptr));
-  else
-    call_method(lock, s_enter());
-  lock_ = Ref::borrow(lock);
-}
-
-LockGuard::~LockGuard() noexcept(false) {
-  if (!lock_) return;
-  if (std::uncaught_exceptions() > 0) {
-    // Already unwinding with an error set: release the lock, keep that error.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyObject* r = call_exit(lock_.get(), builtin_);
-    Py_XDECREF(r);
-    if (!r) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
-    return;
-  }
-  PyObject* r = call_exit(lock_.get(), builtin_);
-  if (!r) throw Error{};
-  Py_DECREF(r);
+void LockGuard::exit_unwinding() noexcept {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyObject* r = exit_call();
+  Py_XDECREF(r);
+  if (!r) PyErr_Clear();
+  PyErr_Restore(t, v, tb);
 }
 
 // ---- modules -----------------------------------------------------------------------------
@@ -760,8 +752,6 @@ Ref Body::import(const char* name) {
   set(name, mod);
   return mod;
 }
-
-void Body::import_as(const char* module, const char* as) { set(as, check(PyImport_ImportModule(module))); }
 
 void Body::from_import(const char* module, std::initializer_list<const char*> names) {
   Ref mod = check(PyImport_ImportModule(module));
@@ -824,7 +814,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*, const ModuleInfo&) noexcep
       PyObject* v = PyObject_GetAttrString(spec, c.from);
       if (!v) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();  // a missing attribute of the spec is skipped
+        PyErr_Clear();  // an attribute the ModuleSpec lacks is skipped
         continue;
       }
       Ref value = Ref::steal(v);
@@ -868,9 +858,9 @@ int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
       check_int(PyDict_SetItem(modules, qualname.get(), m));
     }
 
-    // First use of the lock cache happens here, at import, not in a later
-    // call where two threads could meet in its initialisation.
-    builtin_lock();
+    // Resolved here, at import, not in a later call where two threads could
+    // meet in its initialisation.
+    resolve_builtin_lock();
     if (info.make_types) info.make_types(m);
     Body body(m);
     if (info.body) info.body(body);

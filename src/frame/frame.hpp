@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <tuple>
@@ -472,19 +473,65 @@ inline Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
   return check(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+// getattr(obj, name, None) without the None: a null Ref when the attribute is
+// missing (AttributeError only; any other error is thrown).
+Ref getattr_opt(PyObject* obj, PyObject* name);
+// A new tuple of the given objects (each gets a reference of the tuple's own).
+Ref tuple_of(std::initializer_list<PyObject*> items);
+
+// The interpreter's own lock type (what threading.Lock() makes) and its
+// __enter__ and __exit__, looked up once on the type, as the with statement
+// does; resolved at import, before any module code runs.
+struct BuiltinLock {
+  PyTypeObject* type = nullptr;
+  PyObject* enter = nullptr;
+  PyObject* exit = nullptr;
+};
+extern BuiltinLock builtin_lock;
+
+// Whether `o` is the interpreter's own lock.
+inline bool is_builtin_lock(PyObject* o) { return Py_TYPE(o) == builtin_lock.type; }
 
 // A `with lock:` block: __enter__ now, __exit__(None, None, None) on every exit.
-// A null lock makes a guard that holds nothing.
+// As in the with statement, both methods are found before the lock is entered.
+// A null lock makes a guard that holds nothing. The interpreter's own lock
+// takes an inline road; its __exit__ ignores its arguments, so it gets none.
 class LockGuard {
  public:
-  explicit LockGuard(PyObject* lock);
-  ~LockGuard() noexcept(false);
+  explicit LockGuard(PyObject* lock) {
+    if (!lock) return;
+    if (is_builtin_lock(lock))
+      check(PyObject_Vectorcall(builtin_lock.enter, &lock, 1, nullptr));
+    else
+      enter_other(lock);
+    lock_ = Ref::borrow(lock);
+  }
+  ~LockGuard() noexcept(false) {
+    if (!lock_) return;
+    if (std::uncaught_exceptions() > 0) {
+      exit_unwinding();
+      return;
+    }
+    PyObject* r = exit_call();
+    if (!r) throw Error{};
+    Py_DECREF(r);
+  }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
+  void enter_other(PyObject* lock);
+  // Already unwinding with an error set: releases the lock, keeps that error.
+  void exit_unwinding() noexcept;
+  PyObject* exit_call() noexcept {
+    PyObject* lock = lock_.get();
+    if (!exit_) return PyObject_Vectorcall(builtin_lock.exit, &lock, 1, nullptr);
+    PyObject* argv[4] = {nullptr, Py_None, Py_None, Py_None};
+    return PyObject_Vectorcall(exit_.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }
+
   Ref lock_;
-  bool builtin_ = false;
+  Ref exit_;  // bound __exit__; null for the interpreter's own lock
 };
 
 // ---- modules -----------------------------------------------------------------
@@ -501,7 +548,6 @@ class Body {
   PyObject* module() const { return m_; }
   void set(const char* name, Ref value);
   Ref import(const char* name);                                  // import name (binds the top name)
-  void import_as(const char* module, const char* as);            // import a.b as c
   void from_import(const char* module, std::initializer_list<const char*> names);
   template <auto Fn>
   PyObject* def(const char* signature, const char* doc = nullptr) {

@@ -51,8 +51,6 @@ class Ref {
   }
   // Replaces the held reference; the old one is released after the swap.
   void reset_to(Ref other) noexcept { std::swap(p_, other.p_); }
-  // A new reference to the held object (None when empty), for returning.
-  PyObject* new_ref_or_none() const noexcept { return Py_NewRef(p_ ? p_ : Py_None); }
 
  private:
   explicit Ref(PyObject* p) noexcept : p_(p) {}

@@ -56,9 +56,7 @@ State& state() {
   kv::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'lower'");
 }
 
-int32_t to_int32(PyObject* o) {
-  return static_cast<int32_t>(kv::to_signed(o, INT32_MIN, INT32_MAX, "int"));
-}
+int32_t to_int32(PyObject* o) { return kv::Conv<int32_t>::from(o, nullptr); }
 
 // ---------------------------------------------------------------- estimates and strategy
 

@@ -45,8 +45,6 @@ struct Names {
     PyObject* threading;
     PyObject* Lock;
     PyObject* policy_lock;
-    PyObject* enter;
-    PyObject* exit;
     PyObject* none_text;     // "None", for the log line of a None id
     PyObject* config_kwnames;   // keywords of PolicyConfig(...) built from an object
     PyObject* metrics_kwnames;  // keywords of FunctionMetrics(...) in the factory
@@ -58,13 +56,6 @@ Names n{};
 PyTypeObject* config_type = nullptr;
 PyTypeObject* metrics_type = nullptr;
 PyTypeObject* gate_type = nullptr;
-
-// `_thread.lock` and its context methods: a gate whose lock has exactly this
-// type enters and leaves it through the method descriptors directly (the type
-// is immutable, so nothing can override them).
-PyTypeObject* lock_type = nullptr;
-PyObject* lock_enter = nullptr;
-PyObject* lock_exit = nullptr;
 
 // The process-wide policy; guarded by the module's `_policy_lock`. Kept for
 // the life of the interpreter, like the module itself.
@@ -203,73 +194,40 @@ const GateNativeApi gate_api = {
     [](PyObject* o, PyObject* func_id) noexcept { return get_threshold_fast(kv::payload<CompileGate>(o), func_id); },
 };
 
-// `with self._lock:` plus the re-entry check. release() is the normal exit
-// and reports an error from __exit__; the destructor is the error exit and
-// keeps the error already being raised.
+// `with self._lock:` plus the re-entry check. Objects that the guarded work
+// drops must be declared before the guard, so that they go after the lock is
+// given back.
 class GateLock {
 public:
-    explicit GateLock(CompileGate& g) : g_(g) {
-        unsigned long me = PyThread_get_thread_ident();
-        if (g.held && g.owner == me) kv::raise(PyExc_RuntimeError, kReentry);
-        if (!g.lock) kv::raise(PyExc_AttributeError, "__enter__");  // cleared by the collector
-        lock_ = g.lock;
-        PyObject* lk = lock_.get();
-        if (Py_IS_TYPE(lk, lock_type)) {
-            fast_ = true;
-            check(PyObject_Vectorcall(lock_enter, &lk, 1, nullptr));
-        } else {
-            Ref enter = kv::getattr(lk, n.enter);
-            exit_ = kv::getattr(lk, n.exit);
-            kv::call(enter.get());
-        }
-        g.owner = me;
+    explicit GateLock(CompileGate& g) : g_(g), guard_(lock_to_take(g)) {
+        g.owner = PyThread_get_thread_ident();
         g.held = true;
-        held_ = true;
+    }
+    ~GateLock() noexcept(false) {  // before the guard gives the lock back
+        g_.held = false;
+        g_.owner = 0;
     }
     GateLock(const GateLock&) = delete;
     GateLock& operator=(const GateLock&) = delete;
 
-    void release() {
-        if (!held_) return;
-        held_ = false;
-        check(leave());
-    }
-    ~GateLock() {
-        if (!held_) return;
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        // The error being raised wins over one from __exit__.
-        if (!Ref::steal(leave())) PyErr_Clear();
-        PyErr_Restore(t, v, tb);
-    }
-
 private:
-    PyObject* leave() noexcept {
-        g_.held = false;
-        g_.owner = 0;
-        PyObject* lk = lock_.get();
-        if (fast_) return PyObject_Vectorcall(lock_exit, &lk, 1, nullptr);
-        PyObject* argv[4] = {nullptr, Py_None, Py_None, Py_None};
-        return PyObject_Vectorcall(exit_.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    static PyObject* lock_to_take(CompileGate& g) {
+        if (g.held && g.owner == PyThread_get_thread_ident()) kv::raise(PyExc_RuntimeError, kReentry);
+        if (!g.lock) kv::raise(PyExc_AttributeError, "__enter__");  // cleared by the collector
+        return g.lock.get();
     }
 
     CompileGate& g_;
-    Ref lock_;
-    Ref exit_;
-    bool fast_ = false;
-    bool held_ = false;
+    kv::LockGuard guard_;
 };
 
 // getattr(o, name, default): only AttributeError selects the default.
 Ref getattr_or(PyObject* o, PyObject* name, PyObject* dflt) {
-    PyObject* v = PyObject_GetAttr(o, name);
-    if (v) return Ref::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) kv::throw_error();
-    PyErr_Clear();
-    return Ref::borrow(dflt);
+    Ref v = kv::getattr_opt(o, name);
+    return v ? v : Ref::borrow(dflt);
 }
 
-uint32_t to_u32(PyObject* o) { return static_cast<uint32_t>(kv::to_unsigned(o, UINT32_MAX, "uint32_t")); }
+uint32_t to_u32(PyObject* o) { return kv::Conv<uint32_t>::from(o, nullptr); }
 
 void gate_init(CompileGate& g, kv::Object config) {
     PyObject* c = config.value;
@@ -316,7 +274,6 @@ Ref get_threshold(CompileGate& g, OptStr func_id) {
             r = kv::getattr(g.config.get(), n.initial_threshold);  // a subclass may override it
             through_property = true;
         }
-        guard.release();
     }
     return through_property ? kv::int_result(std::move(r)) : r;
 }
@@ -334,10 +291,11 @@ bool should_compile(CompileGate& g, OptStr func_id, PyObject* store) {
     uint64_t calls;
     uint32_t compiles;
     double last;
+    Ref metrics;
     {
         GateLock guard(g);
         threshold = get_threshold_fast(g, key);
-        Ref metrics = kv::call_method(store, n.get_metrics, key);
+        metrics = kv::call_method(store, n.get_metrics, key);
         PyObject* m = metrics.get();
         if (Py_IS_TYPE(m, metrics_type)) {
             const FunctionMetrics& fm = kv::payload<FunctionMetrics>(m);
@@ -350,7 +308,6 @@ bool should_compile(CompileGate& g, OptStr func_id, PyObject* store) {
             (void)kv::to_double(kv::getattr(m, n.avg_speedup).get());  // read, not used
             last = kv::to_double(getattr_or(m, n.last_compiled, n.zero_float).get());
         }
-        guard.release();
     }
     return core::decide(calls, threshold, compiles, now, last, g.interval);
 }
@@ -401,35 +358,29 @@ void update(CompileGate& g, OptStr func_id, PyObject* store) {
     PyObject* key = func_id.value ? func_id.value : Py_None;
     int32_t old_t, new_t;
     double speedup;
+    Ref metrics, eq, value;
     {
         GateLock guard(g);
-        Ref metrics = kv::call_method(store, n.get_metrics, key);
+        metrics = kv::call_method(store, n.get_metrics, key);
         PyObject* m = metrics.get();
         uint32_t compiles;
         if (Py_IS_TYPE(m, metrics_type)) {
             const FunctionMetrics& fm = kv::payload<FunctionMetrics>(m);
-            if (fm.compile_count == 0) {
-                guard.release();
-                return;
-            }
+            if (fm.compile_count == 0) return;
             old_t = get_threshold_fast(g, key);
             compiles = fm.compile_count;
             speedup = fm.avg_speedup;
         } else {
             // An equality test, so 0.0 and False also mean "never compiled".
-            Ref eq = check(PyObject_RichCompare(kv::getattr(m, n.compile_count).get(), n.zero_int, Py_EQ));
-            if (kv::to_truth(eq.get())) {
-                guard.release();
-                return;
-            }
+            eq = check(PyObject_RichCompare(kv::getattr(m, n.compile_count).get(), n.zero_int, Py_EQ));
+            if (kv::to_truth(eq.get())) return;
             old_t = get_threshold_fast(g, key);
             compiles = to_u32(kv::getattr(m, n.compile_count).get());
             speedup = kv::to_double(kv::getattr(m, n.avg_speedup).get());
         }
         new_t = core::learn_threshold(fields_of(g.config.get()).f, old_t, compiles, speedup);
-        Ref value = kv::obj(new_t);
+        value = kv::obj(new_t);
         check_int(PyDict_SetItem(g.thresholds.get(), key, value.get()));
-        guard.release();
     }
     // Built whether or not DEBUG is enabled; the logger decides.
     Ref msg = update_message(key, old_t, new_t, speedup);
@@ -478,7 +429,6 @@ Ref get_statistics(CompileGate& g) {
             lo = kv::obj(vmin);
             hi = kv::obj(vmax);
         }
-        guard.release();
     }
     Ref d = check(PyDict_New());
     check_int(PyDict_SetItem(d.get(), n.tracked_functions, tracked.get()));
@@ -530,12 +480,8 @@ Ref create_policy_config(kv::Int initial_threshold, kv::Int min_threshold, kv::I
 
 kv::Class<CompileGate>* gate_class = nullptr;
 
-PyObject* kwnames(std::initializer_list<PyObject*> names) {
-    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* s : names) PyTuple_SET_ITEM(t.get(), i++, Ref::borrow(s).release());
-    return t.release();  // kept for the life of the interpreter
-}
+// Kept for the life of the interpreter.
+PyObject* kwnames(std::initializer_list<PyObject*> names) { return kv::tuple_of(names).release(); }
 
 template <class Api>
 void publish_api(PyTypeObject* t, const Api* api, const char* capsule_name) {
@@ -562,8 +508,6 @@ void make_types(PyObject* m) {
     n.threading = kv::intern("threading");
     n.Lock = kv::intern("Lock");
     n.policy_lock = kv::intern("_policy_lock");
-    n.enter = kv::intern("__enter__");
-    n.exit = kv::intern("__exit__");
     n.none_text = kv::intern("None");
     n.config_kwnames = kwnames({n.initial_threshold, n.min_threshold, n.max_threshold, n.learning_rate,
                                 n.target_speedup});
@@ -571,14 +515,6 @@ void make_types(PyObject* m) {
                                  kv::intern("last_compile_time")});
     n.zero_int = kv::obj(0).release();
     n.zero_float = kv::obj(0.0).release();
-    {
-        // Kept for the life of the interpreter.
-        Ref thread = check(PyImport_ImportModule("_thread"));
-        PyObject* lt = kv::getattr(thread.get(), kv::intern("LockType")).release();
-        lock_type = reinterpret_cast<PyTypeObject*>(lt);
-        lock_enter = Ref::borrow(kv::type_get(lock_type, "__enter__")).release();
-        lock_exit = Ref::borrow(kv::type_get(lock_type, "__exit__")).release();
-    }
 
     kv::Class<PolicyConfig> pc("korvane.jit.compile_gate.PolicyConfig",
                                "Configuration for adaptive threshold policy.");

@@ -63,8 +63,7 @@ struct Names {
 };
 Names N;
 
-PyObject* g_sleep_arg = nullptr;   // 0.0001
-PyObject* g_lock_type = nullptr;  // _thread.lock, the type of a plain threading.Lock
+PyObject* g_sleep_arg = nullptr;  // 0.0001
 
 using korvane::CounterNativeApi;
 PyObject* g_counter_type = nullptr;  // the AtomicCounter class imported at load time
@@ -177,7 +176,7 @@ class WriteLock {
   static PyObject* lock_to_take(BlockTree& t, bool gil_atomic) {
     if (t.writing) {
       if (t.writer == PyThread_get_thread_ident()) raise_reentry();
-    } else if (gil_atomic && reinterpret_cast<PyObject*>(Py_TYPE(t.write_lock.get())) == g_lock_type) {
+    } else if (gil_atomic && kv::is_builtin_lock(t.write_lock.get())) {
       return nullptr;
     }
     return t.write_lock.get();
@@ -253,12 +252,6 @@ void reader_sleep() {
   kv::call_method(time.get(), N.sleep, g_sleep_arg);
 }
 
-bool to_bool(PyObject* r) {
-  if (r == Py_True) return true;
-  if (r == Py_False) return false;
-  return kv::check_int(PyObject_IsTrue(r)) != 0;
-}
-
 // ---- methods -----------------------------------------------------------------------------
 
 void tree_init(BlockTree& t, uint32_t sample_rate) {
@@ -268,7 +261,7 @@ void tree_init(BlockTree& t, uint32_t sample_rate) {
   t.sample_rate = sample_rate;
   Ref available = kv::global(N.ATOMIC_AVAILABLE);
   Ref counter_cls = kv::global(N.AtomicCounter);
-  if (to_bool(available.get()) && to_bool(counter_cls.get())) {
+  if (kv::to_truth(available.get()) && kv::to_truth(counter_cls.get())) {
     Ref zero = kv::obj(int64_t{0});
     t.op_counter = kv::call(counter_cls.get(), zero);
     t.sample_counter = kv::call(counter_cls.get(), zero);
@@ -309,7 +302,7 @@ bool is_sampled(PyObject* count, uint32_t rate) {
   }
   Ref r = kv::check(PyNumber_Remainder(count, kv::obj(rate).get()));
   Ref zero = kv::obj(int64_t{0});
-  return to_bool(kv::check(PyObject_RichCompare(r.get(), zero.get(), Py_EQ)).get());
+  return kv::to_truth(kv::check(PyObject_RichCompare(r.get(), zero.get(), Py_EQ)).get());
 }
 
 bool tree_insert(BlockTree& t, kv::Int size, kv::Object block) {
@@ -386,7 +379,7 @@ Ref tree_find_all_exact(BlockTree& t, kv::Int size) {
 
 bool blocks_equal(PyObject* stored, PyObject* given) {
   Ref r = kv::check(PyObject_RichCompare(stored, given, Py_EQ));
-  return to_bool(r.get());
+  return kv::to_truth(r.get());
 }
 
 bool tree_delete(BlockTree& t, kv::Int size, kv::Object block) {
@@ -546,7 +539,7 @@ int tree_bool(PyObject* self) noexcept {
     if (Py_TYPE(self) == kv::type_of<BlockTree>) return kv::payload<BlockTree>(self).tree.count() > 0;
     Ref r = size_via_method(self);
     Ref zero = kv::obj(int64_t{0});
-    return to_bool(kv::check(PyObject_RichCompare(r.get(), zero.get(), Py_GT)).get()) ? 1 : 0;
+    return kv::to_truth(kv::check(PyObject_RichCompare(r.get(), zero.get(), Py_GT)).get()) ? 1 : 0;
   } catch (...) {
     kv::translate_exception();
     return -1;
@@ -639,9 +632,6 @@ void body(kv::Body& b) {
     Py_XDECREF(cap);
     PyErr_Clear();
   }
-
-  Ref lock = kv::call_method(kv::global(N.threading).get(), N.Lock);
-  g_lock_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(lock.get()))).release();
 
   b.def<&check_invariants>("_check_invariants(tree)", "Debug hook: '' when the red-black invariants hold.");
 }

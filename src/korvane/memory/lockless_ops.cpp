@@ -210,10 +210,6 @@ struct Stats {
   Ref total_allocations, total_deallocations, current_allocations, bytes_allocated, bytes_reserved,
       peak_allocations, peak_bytes_allocated, bucketed_allocations, fallback_allocations,
       alignment_padding_bytes, total_allocation_time_ns, total_deallocation_time_ns;
-  // Shadow totals, written by the py_ record methods and zeroed by reset.
-  std::atomic<int64_t> total_allocs{0}, total_deallocs{0}, current_allocs{0}, bytes_alloc{0}, bytes_res{0},
-      peak_allocs{0}, peak_bytes{0}, bucketed{0}, fallback{0}, alignment_pad{0}, total_alloc_time{0},
-      total_dealloc_time{0};
 
   Ref* counters() { return &total_allocations; }
   static constexpr int kCounters = 12;
@@ -425,33 +421,16 @@ void stats_record_deallocation(Stats& s, kv::Int size, kv::Int time_ns) {
   if (is_positive(time_ns.value.get())) counter_add(s.total_deallocation_time_ns, time_ns.value.get());
 }
 
-// Raises a shadow peak to at least `v`.
-void shadow_peak(std::atomic<int64_t>& peak, int64_t v) {
-  int64_t cur = peak.load();
-  while (v > cur && !peak.compare_exchange_weak(cur, v)) {
-  }
-}
-
-void stats_py_record_allocation(Stats& s, int64_t size, bool is_bucketed, int64_t padding, int64_t time_ns) {
-  int64_t current = wrap_add(s.current_allocs.fetch_add(1), 1);
-  int64_t bytes = wrap_add(s.bytes_alloc.fetch_add(size), size);
-  s.total_allocs.fetch_add(1);
-  (is_bucketed ? s.bucketed : s.fallback).fetch_add(1);
-  if (padding > 0) s.alignment_pad.fetch_add(padding);
-  if (time_ns > 0) s.total_alloc_time.fetch_add(time_ns);
-  shadow_peak(s.peak_allocs, current);
-  shadow_peak(s.peak_bytes, bytes);
+// The py_ forms count only totals, current allocations and bytes; their
+// arguments are converted to 64-bit integers first, so a bad one raises.
+void stats_py_record_allocation(Stats& s, int64_t size, bool, int64_t, int64_t) {
   Ref size_obj = kv::obj(size);
   counter_add(s.total_allocations, nullptr);
   counter_add(s.current_allocations, nullptr);
   counter_add(s.bytes_allocated, size_obj.get());
 }
 
-void stats_py_record_deallocation(Stats& s, int64_t size, int64_t time_ns) {
-  s.total_deallocs.fetch_add(1);
-  s.current_allocs.fetch_sub(1);
-  s.bytes_alloc.fetch_sub(size);
-  if (time_ns > 0) s.total_dealloc_time.fetch_add(time_ns);
+void stats_py_record_deallocation(Stats& s, int64_t size, int64_t) {
   Ref size_obj = kv::obj(size);
   counter_add(s.total_deallocations, nullptr);
   counter_sub(s.current_allocations, nullptr);
@@ -461,7 +440,7 @@ void stats_py_record_deallocation(Stats& s, int64_t size, int64_t time_ns) {
 // a / b as Python computes it (true division of the loaded values).
 Ref true_div(PyObject* a, PyObject* b) { return kv::check(PyNumber_TrueDivide(a, b)); }
 
-// The value of an exact int whose magnitude is below 2**53, as a double.
+// The value of an exact int whose magnitude is at most 2**53, as a double.
 bool exact_double(PyObject* o, double& out) {
   if (!PyLong_CheckExact(o)) return false;
   int overflow = 0;
@@ -513,8 +492,8 @@ Ref stats_get_snapshot(Stats& s) {
   double ta, td, bk, tat, tdt;
   if (exact_double(v[TA].get(), ta) && exact_double(v[TD].get(), td) && exact_double(v[BK].get(), bk) &&
       exact_double(v[TAT].get(), tat) && exact_double(v[TDT].get(), tdt)) {
-    // Every operand is an int below 2**53: double arithmetic gives exactly
-    // what Python's true division gives.
+    // Every operand is an int of magnitude at most 2**53: double arithmetic
+    // gives exactly what Python's true division gives.
     double ratio = ta > 0 ? bk / ta * 100.0 : 0.0;
     ratio_text = percent_text(ratio);
     avg_alloc = kv::obj(ta > 0 ? tat / ta : 0.0);
@@ -542,10 +521,6 @@ Ref stats_get_snapshot(Stats& s) {
 
 void stats_reset(Stats& s) {
   kv::LockGuard g(s.lock.get());
-  for (auto* a : {&s.total_allocs, &s.total_deallocs, &s.current_allocs, &s.bytes_alloc, &s.bytes_res,
-                  &s.peak_allocs, &s.peak_bytes, &s.bucketed, &s.fallback, &s.alignment_pad, &s.total_alloc_time,
-                  &s.total_dealloc_time})
-    a->exchange(0);
   for (int i = 0; i < Stats::kCounters; ++i) {
     PyObject* c = s.counters()[i].get();
     if (c && is_exact_counter(c)) {
@@ -594,7 +569,6 @@ Ref wrapped(PyObject* self) {
   static PyObject* s = kv::intern("_counter");
   return kv::getattr(self, s);
 }
-PyObject* name(const char* s) { return kv::intern(s); }
 
 void w_init(PyObject* self, kv::Int initial_value) {
   static PyObject* s = kv::intern("_counter");
@@ -602,27 +576,27 @@ void w_init(PyObject* self, kv::Int initial_value) {
   kv::check_int(PyObject_SetAttr(self, s, c.get()));
 }
 Ref w_load(PyObject* self) {
-  static PyObject* m = name("py_load");
+  static PyObject* m = kv::intern("py_load");
   return kv::int_result(kv::call_method(wrapped(self).get(), m));
 }
 void w_store(PyObject* self, kv::Int value) {
-  static PyObject* m = name("py_store");
+  static PyObject* m = kv::intern("py_store");
   kv::call_method(wrapped(self).get(), m, value.value);
 }
 Ref w_increment(PyObject* self, kv::Int delta) {
-  static PyObject* m = name("py_increment");
+  static PyObject* m = kv::intern("py_increment");
   return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
 }
 Ref w_decrement(PyObject* self, kv::Int delta) {
-  static PyObject* m = name("py_decrement");
+  static PyObject* m = kv::intern("py_decrement");
   return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
 }
 Ref w_compare_and_swap(PyObject* self, kv::Int expected, kv::Int new_value) {
-  static PyObject* m = name("py_compare_and_swap");
+  static PyObject* m = kv::intern("py_compare_and_swap");
   return kv::call_method(wrapped(self).get(), m, expected.value, new_value.value);
 }
 Ref w_fetch_and_add(PyObject* self, kv::Int delta) {
-  static PyObject* m = name("py_fetch_and_add");
+  static PyObject* m = kv::intern("py_fetch_and_add");
   return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
 }
 

@@ -36,8 +36,6 @@ class NativeLock {
   std::mutex m_;
 };
 
-PyObject* interned(const char* s) { return kv::intern(s); }
-
 // ---- FastSlabHeaderOps ------------------------------------------------------------
 
 struct HeaderObj {
@@ -90,8 +88,8 @@ slab::Fields read_fields(PyObject* data) {
     return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
   if (PyByteArray_CheckExact(data))
     return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(data)));
-  static PyObject* s_unpack = interned("unpack");
-  static PyObject* s_format = interned("<BBLHQ");
+  static PyObject* s_unpack = kv::intern("unpack");
+  static PyObject* s_format = kv::intern("<BBLHQ");
   Ref structmod = kv::check(PyImport_ImportModule("struct"));
   Ref t = kv::call_method(structmod.get(), s_unpack, s_format, data);
   const std::array<Ref, 5> v = unpack_five(t.get());
@@ -109,8 +107,8 @@ void header_unpack(HeaderObj& o, PyObject* data) {
   const uint16_t computed = o.h.install(kCrcTable, f);
   if (computed != f.checksum) {
     // A corrupted header is reported, not raised: the values stay installed.
-    static PyObject* s_logger = interned("logger");
-    static PyObject* s_warning = interned("warning");
+    static PyObject* s_logger = kv::intern("logger");
+    static PyObject* s_warning = kv::intern("warning");
     Ref msg = kv::check(PyUnicode_FromFormat("Header corruption detected: stored=%04x, computed=%04x",
                                              static_cast<unsigned>(f.checksum), static_cast<unsigned>(computed)));
     kv::call_method(kv::global(s_logger).get(), s_warning, msg);
@@ -131,7 +129,7 @@ struct Allocator {
 
 void allocator_init(Allocator& a, int32_t bucket_size_step, int32_t small_block_max, int32_t medium_block_max) {
   a.table = slab::BucketTable(bucket_size_step, small_block_max, medium_block_max);
-  static PyObject* s_init = interned("_init_buckets");
+  static PyObject* s_init = kv::intern("_init_buckets");
   kv::call_method(kv::self_of(a), s_init);  // an override in a subclass is honoured
 }
 
@@ -207,9 +205,9 @@ Ref ratio_text(double ratio) {
 Ref collector_get_stats(Collector& s) {
   // A copy of a template with the six keys in order is cheaper than six
   // insertions into a new dict; the values are then replaced in place.
-  static PyObject* keys[] = {interned("total_allocations"),      interned("total_deallocations"),
-                             interned("bucketed_allocations"),   interned("fallback_allocations"),
-                             interned("bucketed_allocation_ratio"), interned("alignment_padding_bytes")};
+  static PyObject* keys[] = {kv::intern("total_allocations"),      kv::intern("total_deallocations"),
+                             kv::intern("bucketed_allocations"),   kv::intern("fallback_allocations"),
+                             kv::intern("bucketed_allocation_ratio"), kv::intern("alignment_padding_bytes")};
   static PyObject* templ = [] {
     Ref d = kv::check(PyDict_New());
     for (PyObject* k : keys) kv::check_int(PyDict_SetItem(d.get(), k, Py_None));
@@ -245,10 +243,8 @@ int64_t fast_get_bucket_size(int32_t size, int32_t step) {
   return slab::round_up(size, step);
 }
 
+// `u` comes from a kv::OptStr, ready for the kind and data macros.
 bool str_is(PyObject* u, const char* s) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(u) < 0) kv::throw_error();
-#endif
   const auto n = static_cast<Py_ssize_t>(std::strlen(s));
   return PyUnicode_GET_LENGTH(u) == n && PyUnicode_IS_ASCII(u) && std::memcmp(PyUnicode_DATA(u), s, static_cast<std::size_t>(n)) == 0;
 }

@@ -4,7 +4,6 @@
 
 #include "counter_hub_core.hpp"
 
-#include <exception>
 #include <utility>
 
 namespace {

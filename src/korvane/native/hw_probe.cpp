@@ -37,13 +37,8 @@ Names N;
 enum GpuKey { HAS_GPU, GPU_COUNT, GPU_MEMORY_MB, CUDA_AVAILABLE, ROCM_AVAILABLE, ONEAPI_AVAILABLE,
               ACTIVE_BACKEND, BACKEND_VERSION };
 
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-  if (!t) kv::throw_error();
-  Py_ssize_t i = 0;
-  for (PyObject* o : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(o));
-  return t;  // kept for the life of the interpreter, like the interned names
-}
+// Kept for the life of the interpreter, like the interned names.
+PyObject* tuple_of(std::initializer_list<PyObject*> items) { return kv::tuple_of(items).release(); }
 
 PyObject* constant(PyObject* o) {
   if (!o) kv::throw_error();
@@ -142,11 +137,7 @@ void init_names() {
 
 // ---- small helpers over the C API ----------------------------------------------
 
-bool truthy(PyObject* o) { return kv::check_int(PyObject_IsTrue(o)) != 0; }
-
 void set_item(PyObject* d, PyObject* key, PyObject* value) { kv::check_int(PyDict_SetItem(d, key, value)); }
-
-Ref call0(PyObject* callable) { return kv::check(PyObject_CallNoArgs(callable)); }
 
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
   // args holds the positional values followed by the keyword values.
@@ -157,17 +148,8 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject*
   return kv::check(PyObject_Vectorcall(callable, argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// hasattr(): only AttributeError means "absent"; other errors propagate.
-Ref attr_or_null(PyObject* o, PyObject* name) {
-  PyObject* v = PyObject_GetAttr(o, name);
-  if (v) return Ref::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) kv::throw_error();
-  PyErr_Clear();
-  return Ref();
-}
-
 // `x or 1`
-Ref or_one(Ref v) { return truthy(v.get()) ? v : Ref::borrow(N.one); }
+Ref or_one(Ref v) { return kv::to_truth(v.get()) ? v : Ref::borrow(N.one); }
 
 Ref fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -224,7 +206,8 @@ Ref detect_physical_cores() {
   Ref result;
   bool done = completes([&] {
     Ref os = kv::global(N.os);
-    Ref affinity = attr_or_null(os.get(), N.sched_getaffinity);
+    // hasattr(): only AttributeError means "absent"; other errors propagate.
+    Ref affinity = kv::getattr_opt(os.get(), N.sched_getaffinity);
     if (affinity) {
       Ref cpus = kv::call(affinity.get(), N.zero);
       Py_ssize_t n = PyObject_Size(cpus.get());
@@ -245,6 +228,7 @@ Ref detect_physical_cores() {
 // "node" followed by one or more digits (str.isdigit), as sysfs names the nodes.
 bool is_node_name(PyObject* name) {
   if (PyUnicode_CheckExact(name)) {
+    kv::ensure_ready(name);
     Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     if (n < 5) return false;
     int kind = PyUnicode_KIND(name);
@@ -257,17 +241,17 @@ bool is_node_name(PyObject* name) {
     return true;
   }
   // Anything else answers through its own methods (a bytes name raises here).
-  if (!truthy(kv::call_method(name, N.startswith, N.node_prefix).get())) return false;
+  if (!kv::to_truth(kv::call_method(name, N.startswith, N.node_prefix).get())) return false;
   Ref four = kv::obj(int64_t{4});
   Ref slice = kv::check(PySlice_New(four.get(), nullptr, nullptr));
   Ref rest = kv::check(PyObject_GetItem(name, slice.get()));
-  return truthy(kv::call_method(rest.get(), N.isdigit).get());
+  return kv::to_truth(kv::call_method(rest.get(), N.isdigit).get());
 }
 
 int64_t numa_nodes_linux() {
   Ref os = kv::global(N.os);
   Ref path = kv::getattr(os.get(), N.path);
-  if (!truthy(kv::call_method(path.get(), N.exists, N.node_dir).get())) return 1;
+  if (!kv::to_truth(kv::call_method(path.get(), N.exists, N.node_dir).get())) return 1;
   Ref names = kv::call_method(os.get(), N.listdir, N.node_dir);
   int64_t count = 0;
   Ref it = kv::check(PyObject_GetIter(names.get()));
@@ -295,7 +279,7 @@ Ref numa_nodes_windows() {
     kv::check_int(PyObject_SetAttr(query.get(), N.argtypes, argtypes.get()));
     Ref highest = kv::call_method(ctypes.get(), N.c_ulong);
     Ref ref = kv::call_method(ctypes.get(), N.byref, highest);
-    if (truthy(kv::call(query.get(), ref).get())) {
+    if (kv::to_truth(kv::call(query.get(), ref).get())) {
       // The kernel reports the highest node number, counted from zero.
       result = kv::check(PyNumber_Add(kv::getattr(highest.get(), N.value).get(), N.one));
     } else {
@@ -321,11 +305,10 @@ Ref detect_numa_nodes() {
 
 // ---- GPU backends --------------------------------------------------------------
 
-Ref initial_gpu_info() {
-  Ref d = kv::check(PyDict_New());
+// The eight GPU entries with their "no GPU" values, in key order.
+void set_initial_gpu_info(PyObject* d) {
   PyObject* initial[8] = {Py_False, N.zero, N.zero, Py_False, Py_False, Py_False, N.cpu, N.empty};
-  for (int i = 0; i < 8; ++i) set_item(d.get(), N.gpu_keys[i], initial[i]);
-  return d;
+  for (int i = 0; i < 8; ++i) set_item(d, N.gpu_keys[i], initial[i]);
 }
 
 void registry_path(PyObject* info) {
@@ -351,7 +334,7 @@ void registry_path(PyObject* info) {
            kv::getattr(kv::getattr(best.get(), N.info).get(), N.version).get());
   Ref has_gpu = kv::check(PyObject_RichCompare(active.get(), N.cpu, Py_NE));
   set_item(info, N.gpu_keys[HAS_GPU], has_gpu.get());
-  if (truthy(has_gpu.get()) && kv::check_int(PySequence_Contains(backends.get(), best_kind().get()))) {
+  if (kv::to_truth(has_gpu.get()) && kv::check_int(PySequence_Contains(backends.get(), best_kind().get()))) {
     Ref entry = kv::check(PyObject_GetItem(backends.get(), best_kind().get()));
     set_item(info, N.gpu_keys[GPU_COUNT], kv::getattr(entry.get(), N.device_count).get());
     Ref mib = kv::check(PyNumber_Multiply(kv::getattr(entry.get(), N.memory_gb).get(), N.n1024));
@@ -371,6 +354,7 @@ bool is_space_only(PyObject* s, Py_ssize_t from, Py_ssize_t to) {
 // len([l for l in text.strip().split("\n") if l.strip()]).
 int64_t count_listed_lines(PyObject* text) {
   if (PyUnicode_CheckExact(text)) {
+    kv::ensure_ready(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
@@ -389,7 +373,7 @@ int64_t count_listed_lines(PyObject* text) {
   Ref it = kv::check(PyObject_GetIter(lines.get()));
   while (PyObject* item = PyIter_Next(it.get())) {
     Ref line = Ref::steal(item);
-    if (truthy(kv::call_method(line.get(), N.strip).get())) ++count;
+    if (kv::to_truth(kv::call_method(line.get(), N.strip).get())) ++count;
   }
   if (PyErr_Occurred()) kv::throw_error();
   return count;
@@ -404,9 +388,9 @@ void smi_fallback(PyObject* info) {
   PyList_SET_ITEM(argv.get(), 2, Py_NewRef(N.smi_format));
   Ref result = call_kw(run.get(), {argv.get(), Py_True, N.half_second, Py_False}, N.run_kwnames);
   Ref status = kv::check(PyObject_RichCompare(kv::getattr(result.get(), N.returncode).get(), N.zero, Py_EQ));
-  if (!truthy(status.get())) return;
+  if (!kv::to_truth(status.get())) return;
   Ref out = kv::getattr(result.get(), N.stdout_);
-  if (!truthy(out.get())) return;
+  if (!kv::to_truth(out.get())) return;
   // A successful run with output means a GPU, even if its text then fails to
   // read: the flag is written before the output is decoded.
   set_item(info, N.gpu_keys[HAS_GPU], Py_True);
@@ -419,7 +403,8 @@ void smi_fallback(PyObject* info) {
 }
 
 Ref detect_gpu_backends() {
-  Ref info = initial_gpu_info();
+  Ref info = kv::check(PyDict_New());
+  set_initial_gpu_info(info.get());
   if (completes([&] { registry_path(info.get()); })) return info;
   completes([&] { smi_fallback(info.get()); });
   return info;
@@ -490,12 +475,7 @@ void unpack_two(PyObject* value, Ref& first, Ref& second) {
   if (PyErr_Occurred()) kv::throw_error();
 }
 
-double clock(PyObject* time_module, PyObject* fn) {
-  Ref t = kv::call_method(time_module, fn);
-  double v = PyFloat_AsDouble(t.get());
-  if (v == -1.0 && PyErr_Occurred()) kv::throw_error();
-  return v;
-}
+double clock(PyObject* time_module, PyObject* fn) { return kv::to_double(kv::call_method(time_module, fn).get()); }
 
 Ref elapsed_ms(double start) {
   Ref time = kv::global(N.time);
@@ -506,8 +486,7 @@ Ref fallback_capabilities(PyObject* exc, double start) {
   Ref d = kv::check(PyDict_New());
   set_item(d.get(), N.physical_cores, cpu_count_or_one().get());
   set_item(d.get(), N.numa_nodes, N.one);
-  PyObject* initial[8] = {Py_False, N.zero, N.zero, Py_False, Py_False, Py_False, N.cpu, N.empty};
-  for (int i = 0; i < 8; ++i) set_item(d.get(), N.gpu_keys[i], initial[i]);
+  set_initial_gpu_info(d.get());
   Ref sys = kv::global(N.sys);
   set_item(d.get(), N.python_version, version_text(kv::getattr(sys.get(), N.version_info).get(), 2).get());
   set_item(d.get(), N.subinterpreter_support, Py_False);
@@ -525,12 +504,12 @@ Ref detect_capabilities() {
   Ref caps;
   Ref exc = catch_exception([&] {
     Ref d = kv::check(PyDict_New());
-    set_item(d.get(), N.physical_cores, call0(kv::global(N.detect_physical_cores).get()).get());
-    set_item(d.get(), N.numa_nodes, call0(kv::global(N.detect_numa_nodes).get()).get());
-    Ref gpu = call0(kv::global(N.detect_gpu_backends).get());
+    set_item(d.get(), N.physical_cores, kv::call(kv::global(N.detect_physical_cores).get()).get());
+    set_item(d.get(), N.numa_nodes, kv::call(kv::global(N.detect_numa_nodes).get()).get());
+    Ref gpu = kv::call(kv::global(N.detect_gpu_backends).get());
     for (PyObject* key : N.gpu_keys) set_item(d.get(), key, kv::check(PyObject_GetItem(gpu.get(), key)).get());
     Ref version, supported;
-    unpack_two(call0(kv::global(N.detect_python_version).get()).get(), version, supported);
+    unpack_two(kv::call(kv::global(N.detect_python_version).get()).get(), version, supported);
     set_item(d.get(), N.python_version, version.get());
     set_item(d.get(), N.subinterpreter_support, supported.get());
     set_item(d.get(), N.platform, kv::getattr(kv::global(N.sys).get(), N.platform).get());

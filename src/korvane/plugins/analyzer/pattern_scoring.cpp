@@ -17,15 +17,9 @@ namespace pat = kv::pattern;
 PyObject* g_framework_patterns = nullptr;
 PyObject* g_compiled[3] = {};
 
-// A str ready for the length and kind macros.
-PyObject* ready(PyObject* s) {
-    if (PyUnicode_READY(s) < 0) kv::throw_error();
-    return s;
-}
-
-// Words of `a` found in `s` as `s.lower()` would read.
+// Words of `a` found in `s` (an exact str from kv::OptStr, so ready) as
+// `s.lower()` would read.
 pat::WordSet scan_lowered(PyObject* s, const pat::Automaton& a) {
-    ready(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
         // No Latin-1 character lower-cases to ASCII, and ASCII upper case is
@@ -36,8 +30,7 @@ pat::WordSet scan_lowered(PyObject* s, const pat::Automaton& a) {
     // sign) or more than one character (dotted capital I): lower-case it the
     // standard way first.
     static PyObject* const s_lower = kv::intern("lower");
-    Ref low = kv::call_method(s, s_lower);
-    ready(low.get());
+    Ref low = kv::call_method(s, s_lower);  // a new exact str
     const void* data = PyUnicode_DATA(low.get());
     const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(low.get()));
     switch (PyUnicode_KIND(low.get())) {
@@ -71,7 +64,7 @@ double quick_framework_score(kv::OptStr code, kv::OptStr framework) {
         return 0.0;
     }
     Ref keep = Ref::borrow(pattern);
-    if (code.value && PyUnicode_KIND(ready(code.value)) == PyUnicode_1BYTE_KIND) {
+    if (code.value && PyUnicode_KIND(code.value) == PyUnicode_1BYTE_KIND) {
         // Texts below U+0100 are searched natively, with the very results of
         // findall; wider ones go to the regular expression.
         for (std::size_t i = 0; i < 3; ++i) {
@@ -95,7 +88,7 @@ Ref score_indicators(kv::OptStr code, kv::OptStr function_name) {
     const auto& m = pat::indicator_matcher();
     const pat::WordSet in_code = scan_lowered(code.value, m.automaton());
     pat::WordSet in_name;
-    if (function_name.value && PyUnicode_GET_LENGTH(ready(function_name.value)) > 0)
+    if (function_name.value && PyUnicode_GET_LENGTH(function_name.value) > 0)
         in_name = scan_lowered(function_name.value, m.automaton());
     return py_tuple(pat::indicator_counts(in_code, in_name));
 }
@@ -151,7 +144,7 @@ double calculate_gpu_suitability(double gpu_operation_score, double gpu_data_siz
                                  kv::OptStr compute_capability) {
     if (!gpu_available) return 0.0;
     std::optional<int32_t> major;
-    if (compute_capability.value && PyUnicode_GET_LENGTH(ready(compute_capability.value)) > 0)
+    if (compute_capability.value && PyUnicode_GET_LENGTH(compute_capability.value) > 0)
         major = capability_major(compute_capability.value);
     return pat::gpu_suitability(gpu_operation_score, gpu_data_size_score, cpu_intensity, true, major);
 }
