@@ -39,6 +39,13 @@ Ref annotated_int(PyObject* o, const char* name);
 // int(), anything else is "Expected int, got T".
 Ref int_result(Ref r);
 
+// The sign of an int (or int subclass): -1, 0 or 1.
+inline int int_sign(PyObject* v) {
+  int sign = 0;
+  check_int(PyLong_GetSign(v, &sign));
+  return sign;
+}
+
 // Wrapper types that select a converter by their C++ type.
 struct Int {  // annotated `int`
   Ref value;
@@ -106,11 +113,7 @@ struct Conv<Int> {
 };
 // Strings reach module code ready for the PyUnicode kind/data macros.
 inline void ensure_ready(PyObject* o) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(o) < 0) throw Error{};
-#else
-  (void)o;
-#endif
+  if (compat::unicode_ready(o) < 0) throw Error{};
 }
 template <>
 struct Conv<OptStr> {

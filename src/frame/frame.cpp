@@ -7,8 +7,11 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include <structmember.h>
+#include <frameobject.h>
+
 
 namespace kv {
 
@@ -484,6 +487,25 @@ PyObject* fn_repr(PyObject* self) { return PyUnicode_FromFormat("<function %U at
 
 PyObject* get_str_field(PyObject* v) { return Py_NewRef(v ? v : Py_None); }
 
+bool is_module_name(PyObject* name) {
+  static PyObject* s = PyUnicode_InternFromString("__module__");
+  if (name == s) return true;
+  return s && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+
+// `__module__` as a plain function has it: any value, None once deleted.
+PyObject* fn_getattro(PyObject* self, PyObject* name) {
+  if (is_module_name(name)) return get_str_field(F(self)->module);
+  return PyObject_GenericGetAttr(self, name);
+}
+int fn_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (is_module_name(name)) {
+    Py_XSETREF(F(self)->module, Py_XNewRef(value));
+    return 0;
+  }
+  return PyObject_GenericSetAttr(self, name, value);
+}
+
 int set_str_field(PyObject*& field, PyObject* value, const char* what) {
   if (!value || !PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
@@ -540,10 +562,11 @@ PyGetSetDef fn_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+// `__module__` is served by fn_getattro, so that the type's own `__module__`
+// stays a plain string.
 PyMemberDef fn_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyTypeObject* ensure_function_type() {
@@ -555,6 +578,8 @@ PyTypeObject* ensure_function_type() {
       {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
       {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_getattro, reinterpret_cast<void*>(fn_getattro)},
+      {Py_tp_setattro, reinterpret_cast<void*>(fn_setattro)},
       {Py_tp_getset, fn_getset},
       {Py_tp_members, fn_members},
       {0, nullptr}};
@@ -642,10 +667,11 @@ void type_set(PyTypeObject* type, const char* name, PyObject* value) {
   PyType_Modified(type);
 }
 
-PyObject* type_get(PyTypeObject* type, const char* name) {
-  PyObject* v = PyDict_GetItemString(type->tp_dict, name);
-  if (!v) raise_format(PyExc_AttributeError, "type object '%s' has no attribute '%s'", type->tp_name, name);
-  return v;
+Ref type_get(PyTypeObject* type, const char* name) {
+  PyObject* v = nullptr;
+  if (check_int(PyDict_GetItemStringRef(type->tp_dict, name, &v)) == 0)
+    raise_format(PyExc_AttributeError, "type object '%s' has no attribute '%s'", type->tp_name, name);
+  return Ref::steal(v);
 }
 
 static PyObject* refuse_pickle_impl(FunctionObject*, PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
@@ -673,12 +699,55 @@ PyTypeObject* finish_class(ClassBuilder& b, PyObject* module) {
   return type;  // the module (and our static) keep it alive
 }
 
+// ---- bounded deallocation ------------------------------------------------------------
+
+namespace {
+constexpr int kDeallocDepth = 50;  // nested native deallocations before objects wait
+
+struct DeallocState {
+  int depth = 0;
+  std::vector<std::pair<PyObject*, void (*)(PyObject*) noexcept>> waiting;
+};
+thread_local DeallocState t_dealloc;
+}  // namespace
+
+void dealloc_bounded(PyObject* o, void (*destroy)(PyObject*) noexcept) noexcept {
+  DeallocState& st = t_dealloc;
+  if (st.depth >= kDeallocDepth) {
+    try {
+      st.waiting.emplace_back(o, destroy);
+      return;
+    } catch (const std::bad_alloc&) {
+      // No room to wait: free it now, one level deeper.
+    }
+  }
+  ++st.depth;
+  destroy(o);
+  if (st.depth == 1) {
+    // The outermost deallocation frees what waited; those may queue more.
+    while (!st.waiting.empty()) {
+      auto [next, fn] = st.waiting.back();
+      st.waiting.pop_back();
+      fn(next);
+    }
+  }
+  --st.depth;
+}
+
 // ---- attributes and tuples -------------------------------------------------------------
 
 Ref getattr_opt(PyObject* obj, PyObject* name) {
   PyObject* v = PyObject_GetAttr(obj, name);
   if (v) return Ref::steal(v);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  return Ref();
+}
+
+Ref import_opt(PyObject* name) {
+  PyObject* m = PyImport_Import(name);
+  if (m) return Ref::steal(m);
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
   PyErr_Clear();
   return Ref();
 }
@@ -722,26 +791,56 @@ void LockGuard::enter_other(PyObject* lock) {
 }
 
 void LockGuard::exit_unwinding() noexcept {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
+  PyObject* pending = PyErr_GetRaisedException();
   PyObject* r = exit_call();
   Py_XDECREF(r);
   if (!r) PyErr_Clear();
-  PyErr_Restore(t, v, tb);
+  PyErr_SetRaisedException(pending);
 }
 
 // ---- modules -----------------------------------------------------------------------------
 
 PyObject* this_module() { return g_module; }
 
+namespace {
+PyObject* g_builtins = nullptr;  // the builtins namespace, held for the interpreter's life
+
+// The namespace of the builtins module, as a module body sees it.
+PyObject* builtins_dict() {
+  if (!g_builtins) {
+    Ref mod = check(PyImport_ImportModule("builtins"));
+    g_builtins = Py_NewRef(PyModule_GetDict(mod.get()));
+  }
+  return g_builtins;
+}
+
+// Looks `name` up in `d`: a new reference, null when missing.
+Ref dict_lookup(PyObject* d, PyObject* name) {
+  PyObject* v = nullptr;
+  check_int(PyDict_GetItemRef(d, name, &v));
+  return Ref::steal(v);
+}
+
+// Adds an entry "function (file:line)" to the traceback of the pending
+// exception, through a frame of an empty code object, as the interpreter's own
+// import machinery shows where an import failed.
+void add_traceback_entry(const char* function, const char* file, int line) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* globals = PyDict_New();
+  PyCodeObject* code = globals ? PyCode_NewEmpty(file, function, line) : nullptr;
+  PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+  if (!frame) PyErr_Clear();  // the entry is a courtesy: the original error stays
+  PyErr_SetRaisedException(exc);
+  if (frame) PyTraceBack_Here(frame);
+  Py_XDECREF(reinterpret_cast<PyObject*>(frame));
+  Py_XDECREF(reinterpret_cast<PyObject*>(code));
+  Py_XDECREF(globals);
+}
+}  // namespace
+
 Ref global(PyObject* name) {
-  PyObject* d = PyModule_GetDict(g_module);
-  PyObject* v = PyDict_GetItemWithError(d, name);
-  if (v) return Ref::borrow(v);
-  if (PyErr_Occurred()) throw_error();
-  v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-  if (v) return Ref::borrow(v);
-  if (PyErr_Occurred()) throw_error();
+  if (Ref v = dict_lookup(PyModule_GetDict(g_module), name)) return v;
+  if (Ref v = dict_lookup(builtins_dict(), name)) return v;
   raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
@@ -837,7 +936,7 @@ int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
   if (!g_module) g_module = Py_NewRef(m);
   try {
     PyObject* d = PyModule_GetDict(m);
-    check_int(PyDict_SetItemString(d, "__builtins__", PyEval_GetBuiltins()));
+    check_int(PyDict_SetItemString(d, "__builtins__", builtins_dict()));
 
     PyObject* vi = PySys_GetObject("version_info");  // borrowed
     if (!vi) raise(PyExc_RuntimeError, "lost sys.version_info");
@@ -870,7 +969,7 @@ int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
     translate_exception();
     std::string where = std::string("init ") + info.qualified_name;
     std::string file = std::string(info.short_name) + ".cpp";
-    _PyTraceback_Add(where.c_str(), file.c_str(), 1);
+    add_traceback_entry(where.c_str(), file.c_str(), 1);
     Py_CLEAR(g_module);
     return -1;
   }

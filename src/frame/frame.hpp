@@ -287,19 +287,25 @@ concept Traversable = requires(T& t, visitproc v, void* a) {
 };
 
 template <class T>
-void instance_dealloc(PyObject* o) noexcept {
+void instance_destroy(PyObject* o) noexcept {
   PyTypeObject* tp = Py_TYPE(o);
+  payload<T>(o).~T();
+  tp->tp_free(o);
+  Py_DECREF(tp);
+}
+
+// Destroys `o` with `destroy`, unless this thread is already deep inside
+// nested deallocations: then `o` waits and the outermost deallocation frees
+// it, so a chain of any length never exhausts the C stack.
+void dealloc_bounded(PyObject* o, void (*destroy)(PyObject*) noexcept) noexcept;
+
+template <class T>
+void instance_dealloc(PyObject* o) noexcept {
   if constexpr (Traversable<T>) {
     PyObject_GC_UnTrack(o);
-    Py_TRASHCAN_BEGIN(o, instance_dealloc<T>)
-    payload<T>(o).~T();
-    tp->tp_free(o);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
+    dealloc_bounded(o, &instance_destroy<T>);
   } else {
-    payload<T>(o).~T();
-    tp->tp_free(o);
-    Py_DECREF(tp);
+    instance_destroy<T>(o);
   }
 }
 
@@ -369,7 +375,7 @@ class ClassBuilder {
 
 // Adds a function object (or any value) to a type's dict.
 void type_set(PyTypeObject* type, const char* name, PyObject* value);
-PyObject* type_get(PyTypeObject* type, const char* name);  // borrowed, throws if missing
+Ref type_get(PyTypeObject* type, const char* name);  // throws AttributeError if missing
 // `__reduce_cython__`/`__setstate_cython__` (and `__reduce__`/`__setstate__`) refuse pickling.
 void refuse_pickling(PyTypeObject* type);
 
@@ -431,7 +437,7 @@ class Class {
     return f.get();
   }
   // Binds another name to the very same function object.
-  void alias(const char* alias_name, const char* existing) { type_set(type_, alias_name, type_get(type_, existing)); }
+  void alias(const char* alias_name, const char* existing) { type_set(type_, alias_name, type_get(type_, existing).get()); }
   PyTypeObject* type() const { return type_; }
 
  private:
@@ -476,6 +482,8 @@ inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAtt
 // getattr(obj, name, None) without the None: a null Ref when the attribute is
 // missing (AttributeError only; any other error is thrown).
 Ref getattr_opt(PyObject* obj, PyObject* name);
+// `import name` that yields a null Ref on ImportError (any other error is thrown).
+Ref import_opt(PyObject* name);
 // A new tuple of the given objects (each gets a reference of the tuple's own).
 Ref tuple_of(std::initializer_list<PyObject*> items);
 

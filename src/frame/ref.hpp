@@ -1,8 +1,7 @@
 // Owning references and the one way errors cross from C++ to Python.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <utility>
 

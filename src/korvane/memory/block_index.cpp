@@ -139,7 +139,7 @@ struct BlockTree {
 bool is_exact(BlockTree& t) { return Py_TYPE(kv::self_of(t)) == kv::type_of<BlockTree>; }
 
 Ref counters_dict() {
-  Ref d = kv::check(_PyDict_NewPresized(8));
+  Ref d = kv::check(PyDict_New());
   Ref zero = kv::obj(int64_t{0});
   for (PyObject* k : {N.total_blocks, N.total_insertions, N.total_deletions, N.total_searches, N.bucket_hits,
                       N.tree_hits, N.operation_count})
@@ -277,7 +277,7 @@ void tree_init(BlockTree& t, uint32_t sample_rate) {
 
 Ref sanitize_size(kv::Int size) {
   PyObject* s = size.value.get();
-  int sign = _PyLong_Sign(s);
+  int sign = kv::int_sign(s);
   if (sign == 0) return kv::obj(int64_t{0});
   if (sign < 0) kv::raise_format(PyExc_ValueError, "Invalid size: %S", s);
   return std::move(size.value);
@@ -430,7 +430,7 @@ Ref tree_remove_ge(BlockTree& t, kv::Int size) {
 }
 
 Ref tree_get_stats(BlockTree& t) {
-  Ref out = kv::check(_PyDict_NewPresized(12));  // allocated before the lock is taken
+  Ref out = kv::check(PyDict_New());  // allocated before the lock is taken
   kv::LockGuard guard(t.stats_lock.get());
   if (PyDict_CheckExact(t.stats.get())) {
     kv::check_int(PyDict_Update(out.get(), t.stats.get()));
@@ -495,7 +495,7 @@ Ref tree_get_size_distribution(BlockTree& t) {
     });
   }
   // Built after the lock is given back: the allocations may run finalisers.
-  Ref d = kv::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
+  Ref d = kv::check(PyDict_New());
   for (const auto& [size, count] : items)
     kv::check_int(PyDict_SetItem(d.get(), kv::obj(size).get(), kv::obj(count).get()));
   return d;

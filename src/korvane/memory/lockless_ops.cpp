@@ -308,16 +308,8 @@ Ref counter_value(const Ref& counter) {
   return kv::call_method(obj.get(), s_load());
 }
 
-// Sign of a Python int: -1, 0 or 1.
-int int_sign(PyObject* v) {
-  int overflow = 0;
-  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (x == -1 && !overflow && PyErr_Occurred()) kv::throw_error();
-  if (overflow) return overflow;
-  return (x > 0) - (x < 0);
-}
 bool is_positive(PyObject* v) {
-  if (PyLong_Check(v)) return int_sign(v) > 0;
+  if (PyLong_Check(v)) return kv::int_sign(v) > 0;
   return kv::check_int(PyObject_RichCompareBool(v, kv::obj(int64_t{0}).get(), Py_GT)) != 0;
 }
 
@@ -511,7 +503,7 @@ Ref stats_get_snapshot(Stats& s) {
     avg_dealloc = is_positive(v[TD].get()) ? true_div(v[TDT].get(), v[TD].get()) : kv::obj(0.0);
   }
 
-  Ref d = kv::check(_PyDict_NewPresized(14));
+  Ref d = kv::check(PyDict_New());
   PyObject* values[] = {v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(),
                         v[PA].get(), v[PB].get(), v[BK].get(), v[FB].get(), ratio_text.get(),
                         v[AP].get(), avg_alloc.get(), avg_dealloc.get(), mode};

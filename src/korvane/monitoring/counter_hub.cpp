@@ -56,7 +56,7 @@ void update(Aggregator& self, int32_t counter_id, double value) {
 }
 
 kv::Ref stats_dict(const CounterStats& s) {
-    kv::Ref d = kv::check(_PyDict_NewPresized(6));
+    kv::Ref d = kv::check(PyDict_New());
     const std::pair<PyObject*, kv::Ref> items[] = {
         {keys.count, kv::obj(s.count)},       {keys.mean, kv::obj(s.mean)},
         {keys.variance, kv::obj(s.variance)}, {keys.std, kv::obj(s.std_dev)},
