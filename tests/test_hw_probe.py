@@ -338,14 +338,43 @@ def test_python_version_real(probe):
     assert version == "%d.%d.%d" % sys.version_info[:3]
     if sys.version_info < (3, 12):
         assert supported is False
+    else:
+        # 3.12 has _xxsubinterpreters, 3.13 renamed it _interpreters.
+        assert supported is True
 
 
-@pytest.mark.parametrize("module, expected", [(types.ModuleType("_xxsubinterpreters"), True),
-                                              (None, False)])
-def test_python_version_subinterpreters(probe, monkeypatch, module, expected):
+@pytest.mark.parametrize("old, new, expected", [
+    ("module", None, True),           # 3.12: the first name imports
+    (None, "module", True),           # 3.13: only the new name imports
+    ("module", "module", True),
+    (None, None, False),
+])
+def test_python_version_subinterpreters(probe, monkeypatch, old, new, expected):
     monkeypatch.setattr(probe, "sys", ns(version_info=(3, 12, 4, "final", 0)))
-    monkeypatch.setitem(sys.modules, "_xxsubinterpreters", module)
+    for name, present in (("_xxsubinterpreters", old), ("_interpreters", new)):
+        monkeypatch.setitem(sys.modules, name, types.ModuleType(name) if present else None)
     assert probe.detect_python_version() == ("3.12.4", expected)
+
+
+def test_python_version_other_import_errors_propagate(probe, monkeypatch):
+    monkeypatch.setattr(probe, "sys", ns(version_info=(3, 13, 0, "final", 0)))
+    monkeypatch.setitem(sys.modules, "_xxsubinterpreters", None)
+    real_import = __builtins__["__import__"] if isinstance(__builtins__, dict) else __builtins__.__import__
+
+    def fake_import(name, *args, **kw):
+        if name == "_interpreters":
+            raise ZeroDivisionError("broken")
+        return real_import(name, *args, **kw)
+    monkeypatch.setattr("builtins.__import__", fake_import)
+    with pytest.raises(ZeroDivisionError, match="broken"):
+        probe.detect_python_version()
+
+
+def test_python_version_before_3_12_imports_nothing(probe, monkeypatch):
+    monkeypatch.setattr(probe, "sys", ns(version_info=(3, 11, 9, "final", 0)))
+    for name in ("_xxsubinterpreters", "_interpreters"):
+        monkeypatch.setitem(sys.modules, name, types.ModuleType(name))
+    assert probe.detect_python_version() == ("3.11.9", False)
 
 
 # ---------------------------------------------------------------- capabilities

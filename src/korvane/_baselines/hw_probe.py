@@ -100,7 +100,11 @@ def detect_python_version():
             import _xxsubinterpreters  # noqa: F401
             supported = True
         except ImportError:
-            supported = False
+            try:
+                import _interpreters  # noqa: F401  (its name from 3.13 on)
+                supported = True
+            except ImportError:
+                supported = False
     return (version, supported)
 
 

@@ -23,7 +23,7 @@ struct Names {
       *version, *device_count, *memory_gb;
   PyObject *subprocess, *run, *smi, *smi_query, *smi_format, *run_kwnames, *returncode, *stdout_,
       *decode, *utf8, *ignore, *strip, *split, *newline, *startswith, *isdigit;
-  PyObject *xxsubinterpreters, *v3_12;
+  PyObject *xxsubinterpreters, *interpreters, *v3_12;
   PyObject *detect_physical_cores, *detect_numa_nodes, *detect_gpu_backends,
       *detect_python_version;
   PyObject *cpu, *empty, *zero, *one, *n1024, *half_second;
@@ -107,6 +107,7 @@ void init_names() {
   N.startswith = I("startswith");
   N.isdigit = I("isdigit");
   N.xxsubinterpreters = I("_xxsubinterpreters");
+  N.interpreters = I("_interpreters");
   N.detect_physical_cores = I("detect_physical_cores");
   N.detect_numa_nodes = I("detect_numa_nodes");
   N.detect_gpu_backends = I("detect_gpu_backends");
@@ -151,29 +152,7 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject*
 // `x or 1`
 Ref or_one(Ref v) { return kv::to_truth(v.get()) ? v : Ref::borrow(N.one); }
 
-Ref fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb && value) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return Ref::steal(value);
-#endif
-}
-
-void restore_exception(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
-#else
-  PyObject* value = exc.release();
-  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-  PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-}
+Ref fetch_exception() { return Ref::steal(PyErr_GetRaisedException()); }
 
 // Runs `body` as the protected block of `try: ... except Exception:`.
 // Returns the caught exception (null when the body finished); a BaseException
@@ -426,15 +405,8 @@ Ref detect_python_version() {
   Ref version = version_text(version_info.get(), 3);
   PyObject* supported = Py_False;
   if (kv::check_int(PyObject_RichCompareBool(version_info.get(), N.v3_12, Py_GE))) {
-    PyObject* mod = PyImport_Import(N.xxsubinterpreters);
-    if (mod) {
-      Py_DECREF(mod);
-      supported = Py_True;
-    } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-      PyErr_Clear();
-    } else {
-      kv::throw_error();
-    }
+    // The module took the name `_interpreters` in 3.13.
+    if (kv::import_opt(N.xxsubinterpreters) || kv::import_opt(N.interpreters)) supported = Py_True;
   }
   return kv::check(PyTuple_Pack(2, version.get(), supported));
 }
@@ -538,7 +510,7 @@ Ref detect_capabilities() {
     }
     PyException_SetContext(raised.get(), exc.release());
   }
-  restore_exception(std::move(raised));
+  PyErr_SetRaisedException(raised.release());
   kv::throw_error();
 }
 
