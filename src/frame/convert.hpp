@@ -39,6 +39,10 @@ Ref annotated_int(PyObject* o, const char* name);
 // int(), anything else is "Expected int, got T".
 Ref int_result(Ref r);
 
+// An int's value when it fits 64 bits (true), or false when it does not;
+// an object that is not an int goes through __index__, whose errors are thrown.
+bool int64_of(PyObject* v, int64_t& out);
+
 // The sign of an int (or int subclass): -1, 0 or 1.
 inline int int_sign(PyObject* v) {
   int sign = 0;

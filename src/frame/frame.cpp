@@ -78,6 +78,14 @@ int64_t to_i64(PyObject* o) {
   return static_cast<int64_t>(v);
 }
 
+bool int64_of(PyObject* v, int64_t& out) {
+  int overflow = 0;
+  long long x = long_value(v, overflow);
+  if (overflow) return false;
+  out = static_cast<int64_t>(x);
+  return true;
+}
+
 uint64_t to_u64(PyObject* o, const char* cname) {
   return to_unsigned(o, UINT64_MAX, cname);
 }
@@ -483,7 +491,69 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
-PyObject* fn_repr(PyObject* self) { return PyUnicode_FromFormat("<function %U at %p>", F(self)->qualname, self); }
+PyObject* fn_repr(PyObject* self) {
+  PyObject* q = F(self)->qualname;
+  if (!q) return PyUnicode_FromFormat("<function at %p>", self);
+  return PyUnicode_FromFormat("<function %U at %p>", q, self);
+}
+
+// Functions pickle by reference, as Python's own do: the module and the
+// qualified name, which unpickle to this very object. A method bound in its
+// class under another name than its own (an alias defined first and then
+// shadowed) pickles as getattr(class, that name).
+PyObject* resolve_qualname(PyObject* module_name, PyObject* qualname) {
+  Ref obj = check(PyImport_Import(module_name));
+  Ref parts = check(PyUnicode_Split(qualname, intern("."), -1));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i)
+    obj = check(PyObject_GetAttr(obj.get(), PyList_GET_ITEM(parts.get(), i)));
+  return obj.release();
+}
+
+// The object that module.qualname names now, or null when there is none.
+Ref named_object(PyObject* module_name, PyObject* qualname) {
+  if (!module_name || !PyUnicode_Check(module_name)) return Ref();
+  try {
+    return Ref::steal(resolve_qualname(module_name, qualname));
+  } catch (const Error&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();  // pickle itself then says what it cannot find
+    return Ref();
+  }
+}
+
+Ref reduce_function(FunctionObject* f) {
+  PyObject* self = reinterpret_cast<PyObject*>(f);
+  if (!f->qualname) raise(PyExc_TypeError, "cannot pickle a cleared function");
+  if (named_object(f->module, f->qualname).get() == self || f->kind != Kind::Method || !f->owner)
+    return Ref::borrow(f->qualname);
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(f->owner->tp_dict, &pos, &key, &value)) {
+    if (value != self) continue;
+    Ref builtins = check(PyImport_ImportModule("builtins"));
+    Ref getattr_fn = getattr(builtins.get(), intern("getattr"));
+    Ref args = tuple_of({reinterpret_cast<PyObject*>(f->owner), key});
+    return tuple_of({getattr_fn.get(), args.get()});
+  }
+  return Ref::borrow(f->qualname);
+}
+
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {
+  try {
+    return reduce_function(F(self)).release();
+  } catch (...) {
+    return translate_exception();
+  }
+}
+
+// A function is immutable as far as copying goes: copies are the object itself.
+PyObject* fn_copy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {"__copy__", fn_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", fn_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyObject* get_str_field(PyObject* v) { return Py_NewRef(v ? v : Py_None); }
 
@@ -577,6 +647,7 @@ PyTypeObject* ensure_function_type() {
       {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
       {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
       {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+      {Py_tp_methods, fn_methods},
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_getattro, reinterpret_cast<void*>(fn_getattro)},
       {Py_tp_setattro, reinterpret_cast<void*>(fn_setattro)},
@@ -586,7 +657,7 @@ PyTypeObject* ensure_function_type() {
   static PyType_Spec spec = {
       "korvane.native_function", sizeof(FunctionObject), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-          Py_TPFLAGS_IMMUTABLETYPE,
+          Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots};
   function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
   return function_type;
@@ -792,7 +863,16 @@ void LockGuard::enter_other(PyObject* lock) {
 
 void LockGuard::exit_unwinding() noexcept {
   PyObject* pending = PyErr_GetRaisedException();
-  PyObject* r = exit_call();
+  PyObject* r;
+  if (exit_ && mode_ == ExitWith::Exception && pending) {
+    // As the with statement does: the exception's type, value and traceback.
+    PyObject* tb = PyException_GetTraceback(pending);
+    PyObject* argv[4] = {nullptr, reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending, tb ? tb : Py_None};
+    r = PyObject_Vectorcall(exit_.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_XDECREF(tb);
+  } else {
+    r = exit_call();
+  }
   Py_XDECREF(r);
   if (!r) PyErr_Clear();
   PyErr_SetRaisedException(pending);

@@ -500,13 +500,19 @@ extern BuiltinLock builtin_lock;
 // Whether `o` is the interpreter's own lock.
 inline bool is_builtin_lock(PyObject* o) { return Py_TYPE(o) == builtin_lock.type; }
 
-// A `with lock:` block: __enter__ now, __exit__(None, None, None) on every exit.
-// As in the with statement, both methods are found before the lock is entered.
-// A null lock makes a guard that holds nothing. The interpreter's own lock
-// takes an inline road; its __exit__ ignores its arguments, so it gets none.
+// What a lock's __exit__ is given when the block raises: three Nones, or, as
+// the with statement gives, the exception's type, value and traceback. (A
+// true result of __exit__ never swallows the error.)
+enum class ExitWith { Nones, Exception };
+
+// A `with lock:` block: __enter__ now, __exit__ on every exit (three Nones on
+// a normal exit). As in the with statement, both methods are found before the
+// lock is entered. A null lock makes a guard that holds nothing. The
+// interpreter's own lock takes an inline road; its __exit__ ignores its
+// arguments, so it gets none.
 class LockGuard {
  public:
-  explicit LockGuard(PyObject* lock) {
+  explicit LockGuard(PyObject* lock, ExitWith mode = ExitWith::Nones) : mode_(mode) {
     if (!lock) return;
     if (is_builtin_lock(lock))
       check(PyObject_Vectorcall(builtin_lock.enter, &lock, 1, nullptr));
@@ -538,6 +544,7 @@ class LockGuard {
     return PyObject_Vectorcall(exit_.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   }
 
+  ExitWith mode_;
   Ref lock_;
   Ref exit_;  // bound __exit__; null for the interpreter's own lock
 };
