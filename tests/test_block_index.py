@@ -5,6 +5,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import types
 import threading
 import time
 import weakref
@@ -382,6 +383,43 @@ def test_refused_reentrant_insert_is_not_counted(impl):
     t.insert(6, 6)                              # insert 2: sampled
     assert t.get_stats()["sampled_operations"] == 1
     assert t.find_all_exact(7) == []
+
+
+class RecordingLock:
+    """A lock that records what its __exit__ is given."""
+
+    def __init__(self):
+        self.inner, self.exits = threading.Lock(), []
+
+    def __enter__(self):
+        return self.inner.__enter__()
+
+    def __exit__(self, *triple):
+        self.exits.append(triple)
+        return self.inner.__exit__(*triple)
+
+
+def test_write_lock_exit_gets_the_exception_triple(monkeypatch):
+    locks = []
+
+    def make_lock():
+        locks.append(RecordingLock())
+        return locks[-1]
+    monkeypatch.setattr(bi, "threading", type("T", (), {"Lock": staticmethod(make_lock)}))
+    t = Tree()
+    write_lock = locks[0]        # the first lock a tree makes guards its writes
+
+    class Raising:
+        def __eq__(self, other):
+            raise ZeroDivisionError("eq")
+
+    t.insert(4, Raising())
+    with pytest.raises(ZeroDivisionError) as info:
+        t.delete(4, "x")
+    kind, value, tb = write_lock.exits[-1]
+    assert kind is ZeroDivisionError and value is info.value and isinstance(tb, types.TracebackType)
+    assert t.insert(5, "five") is not False       # the lock was given back
+    assert write_lock.exits[-1] == (None, None, None)
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12),

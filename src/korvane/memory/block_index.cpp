@@ -164,7 +164,7 @@ Ref counters_dict() {
 // in `==`, say) always makes the others wait on the real lock.
 class WriteLock {
  public:
-  WriteLock(BlockTree& t, bool gil_atomic) : t_(t), guard_(lock_to_take(t, gil_atomic)) {
+  WriteLock(BlockTree& t, bool gil_atomic) : t_(t), guard_(lock_to_take(t, gil_atomic), kv::ExitWith::Exception) {
     t.writing = true;
     t.writer = PyThread_get_thread_ident();
   }
