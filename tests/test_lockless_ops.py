@@ -515,6 +515,30 @@ def test_timer_reads_module_time_at_call(monkeypatch):
     assert t.elapsed_ns() == 0
 
 
+@pytest.mark.parametrize("start, now, expected_ns", [
+    (None, 2**64 + 5, 2**64 + 5),               # never started: the clock itself, however large
+    (-1, 2**63 - 1, 2**63),                     # the difference leaves 64 bits
+    (-(2**63), 2**63 - 1, 2**64 - 1),
+    (2**63 - 1, -(2**63), -(2**64 - 1)),
+    (10, 3, -7),
+    (5, 2**100, 2**100 - 5),
+])
+def test_timer_difference_is_exact(monkeypatch, start, now, expected_ns):
+    clock = iter(([] if start is None else [start]) + [now] * 3)
+    monkeypatch.setattr(lo, "time", type("Clock", (), {"perf_counter_ns": staticmethod(lambda: next(clock))}))
+    t = PerformanceTimer()
+    if start is not None:
+        t.start()
+    assert t.elapsed_ns() == expected_ns and type(t.elapsed_ns()) is int
+    assert t.elapsed_us() == expected_ns / 1000.0
+
+
+def test_timer_start_keeps_its_64_bit_field(monkeypatch):
+    monkeypatch.setattr(lo, "time", type("Clock", (), {"perf_counter_ns": staticmethod(lambda: 2**63)}))
+    with pytest.raises(OverflowError):
+        PerformanceTimer().start()
+
+
 @pytest.mark.timeout(60)
 def test_concurrent_recording_keeps_totals():
     st = LockFreeStatistics()

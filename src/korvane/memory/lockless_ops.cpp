@@ -315,16 +315,12 @@ bool is_positive(PyObject* v) {
 
 void raise_peak(const Ref& counter, PyObject* value) {
   PyObject* c = counter.get();
-  if (c && is_exact_counter(c) && PyLong_CheckExact(value)) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (!overflow && !(v == -1 && PyErr_Occurred())) {
-      Counter& k = kv::payload<Counter>(c);
-      int64_t peak = op_load(k);
-      while (v > peak && !op_cas(k, peak, v)) peak = op_load(k);
-      return;
-    }
-    PyErr_Clear();
+  int64_t v = 0;
+  if (c && is_exact_counter(c) && PyLong_CheckExact(value) && kv::int64_of(value, v)) {
+    Counter& k = kv::payload<Counter>(c);
+    int64_t peak = op_load(k);
+    while (v > peak && !op_cas(k, peak, v)) peak = op_load(k);
+    return;
   }
   // Each call goes to the object the attribute holds at that moment.
   for (;;) {
@@ -345,25 +341,13 @@ void stats_update_peaks(Stats& s, kv::Int current_allocs, kv::Int current_bytes)
   raise_peak(s.peak_bytes_allocated, current_bytes.value.get());
 }
 
-// A Python int argument as int64, or false when it does not fit.
-bool fits_i64(PyObject* v, int64_t& out) {
-  int overflow = 0;
-  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (overflow || (x == -1 && PyErr_Occurred())) {
-    PyErr_Clear();
-    return false;
-  }
-  out = x;
-  return true;
-}
-
 // Every counter the event touches is an exact AtomicCounter and `self` is
 // exact: the whole event runs as native atomic operations, the same ones the
 // Python-level calls would perform, in the same order.
 bool record_natively(Stats& s, PyObject* size, bool is_bucketed, PyObject* padding, PyObject* time_ns) {
   int64_t sz, pad, tns;
-  if (Py_TYPE(kv::self_of(s)) != kv::type_of<Stats> || !fits_i64(size, sz) || !fits_i64(padding, pad) ||
-      !fits_i64(time_ns, tns))
+  if (Py_TYPE(kv::self_of(s)) != kv::type_of<Stats> || !kv::int64_of(size, sz) || !kv::int64_of(padding, pad) ||
+      !kv::int64_of(time_ns, tns))
     return false;
   PyObject* kind = (is_bucketed ? s.bucketed_allocations : s.fallback_allocations).get();
   for (PyObject* c : {s.total_allocations.get(), s.current_allocations.get(), s.bytes_allocated.get(), kind,
@@ -435,9 +419,8 @@ Ref true_div(PyObject* a, PyObject* b) { return kv::check(PyNumber_TrueDivide(a,
 // The value of an exact int whose magnitude is at most 2**53, as a double.
 bool exact_double(PyObject* o, double& out) {
   if (!PyLong_CheckExact(o)) return false;
-  int overflow = 0;
-  long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-  if (overflow || x > (1LL << 53) || x < -(1LL << 53)) return false;
+  int64_t x = 0;
+  if (!kv::int64_of(o, x) || x > (int64_t{1} << 53) || x < -(int64_t{1} << 53)) return false;
   out = static_cast<double>(x);
   return true;
 }
@@ -529,16 +512,25 @@ struct Timer {
   int64_t start = 0;
 };
 
-int64_t clock_ns() {
+// time.perf_counter_ns() of the module's `time`, looked up at each call, as an int.
+Ref clock_now() {
   static PyObject* s_time = kv::intern("time");
   static PyObject* s_perf = kv::intern("perf_counter_ns");
-  Ref time = kv::global(s_time);  // looked up at each call
-  Ref now = kv::call_method(time.get(), s_perf);
-  return kv::to_i64(now.get());
+  Ref time = kv::global(s_time);
+  return kv::as_int_object(kv::call_method(time.get(), s_perf).get());
 }
 
-void timer_start(Timer& t) { t.start = clock_ns(); }
-int64_t timer_elapsed_ns(Timer& t) { return wrap_add(clock_ns(), wrap_neg(t.start)); }
+void timer_start(Timer& t) { t.start = kv::to_i64(clock_now().get()); }
+
+// The clock minus the start, exactly: 64-bit arithmetic while the difference
+// fits, Python's int arithmetic beyond.
+Ref timer_elapsed(Timer& t) {
+  Ref now = clock_now();
+  int64_t v = 0, diff = 0;
+  if (kv::int64_of(now.get(), v) && !__builtin_sub_overflow(v, t.start, &diff)) return kv::obj(diff);
+  return kv::check(PyNumber_Subtract(now.get(), kv::obj(t.start).get()));
+}
+Ref timer_elapsed_ns(Timer& t) { return timer_elapsed(t); }
 
 PyObject* s_elapsed_ns() {
   static PyObject* s = kv::intern("elapsed_ns");
@@ -546,8 +538,11 @@ PyObject* s_elapsed_ns() {
 }
 Ref elapsed_scaled(Timer& t, double scale) {
   PyObject* self = kv::self_of(t);
-  if (Py_TYPE(self) == kv::type_of<Timer>) return kv::obj(static_cast<double>(timer_elapsed_ns(t)) / scale);
-  Ref ns = kv::call_method(self, s_elapsed_ns());  // an override is honoured
+  // An override of elapsed_ns is honoured.
+  Ref ns = Py_TYPE(self) == kv::type_of<Timer> ? timer_elapsed(t) : kv::call_method(self, s_elapsed_ns());
+  int64_t v = 0;
+  // int / float converts the int with correct rounding, as the cast does.
+  if (PyLong_CheckExact(ns.get()) && kv::int64_of(ns.get(), v)) return kv::obj(static_cast<double>(v) / scale);
   return true_div(ns.get(), kv::obj(scale).get());
 }
 Ref timer_elapsed_us(Timer& t) { return elapsed_scaled(t, 1000.0); }
