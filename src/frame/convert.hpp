@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "ref.hpp"
 
@@ -161,5 +163,32 @@ inline Ref obj(std::string_view s) {
   return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 inline Ref obj(const char* s) { return obj(std::string_view(s)); }
+
+// A new list or tuple of `n` slots, filled with set_item before anyone else
+// sees it.
+inline Ref new_list(Py_ssize_t n) { return check(PyList_New(n)); }
+inline Ref new_tuple(Py_ssize_t n) { return check(PyTuple_New(n)); }
+// Fills slot i of a new list or tuple with a reference of its own to `item`.
+inline void set_item(const Ref& seq, Py_ssize_t i, PyObject* item) noexcept {
+  if (PyList_CheckExact(seq.get()))
+    PyList_SET_ITEM(seq.get(), i, Py_NewRef(item));
+  else
+    PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(item));
+}
+
+// A result dict with fixed string keys in a fixed order. The keys are laid
+// out once (at import); each result copies that layout and fills the values.
+class DictShape {
+ public:
+  DictShape(std::initializer_list<const char*> keys);
+  // One value per key, in the keys' order.
+  Ref make(std::initializer_list<PyObject*> values) const;
+  PyObject* key(std::size_t i) const { return keys_[i]; }
+  std::size_t size() const { return keys_.size(); }
+
+ private:
+  Ref layout_;
+  std::vector<PyObject*> keys_;  // interned
+};
 
 }  // namespace kv

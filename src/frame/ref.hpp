@@ -1,18 +1,11 @@
-// Owning references and the one way errors cross from C++ to Python.
+// The one owning reference type.
 #pragma once
-
-#include "compat.hpp"
 
 #include <utility>
 
+#include "error.hpp"
+
 namespace kv {
-
-// Thrown when a Python error is already set; the entry point returns NULL.
-struct Error {};
-
-[[noreturn]] inline void throw_error() { throw Error{}; }
-[[noreturn]] void raise(PyObject* type, const char* msg);
-[[noreturn]] void raise_format(PyObject* type, const char* fmt, ...);
 
 // An owned reference. Construction says whether the reference is stolen (the
 // caller hands over a new reference) or borrowed (we take one of our own).
@@ -69,5 +62,22 @@ inline int check_int(int r) {
 
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref py_bool(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+// `try: body() except type as e: return e`: the exception when `body` raised
+// an instance of `type` (cleared), null when it finished; any other error is
+// thrown on.
+template <class F>
+Ref catching(PyObject* type, F&& body) {
+  try {
+    body();
+    return Ref();
+  } catch (const Error&) {
+    if (!PyErr_Occurred() || !PyErr_ExceptionMatches(type)) throw;
+  } catch (...) {
+    translate_exception();
+    if (!PyErr_ExceptionMatches(type)) throw_error();
+  }
+  return Ref::steal(PyErr_GetRaisedException());
+}
 
 }  // namespace kv

@@ -283,6 +283,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(device_memory, (kv::ModuleInfo{"device_memory", "korvane.gpu.device_memory",
+KV_MODULE(device_memory, void, (kv::ModuleInfo{"device_memory", "korvane.gpu.device_memory",
                                          "GPU memory planning: estimates, head-room, strategy and chunking.",
                                          nullptr, &body}))

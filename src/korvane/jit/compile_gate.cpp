@@ -611,7 +611,7 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(compile_gate, (kv::ModuleInfo{"compile_gate", "korvane.jit.compile_gate",
+KV_MODULE(compile_gate, void, (kv::ModuleInfo{"compile_gate", "korvane.jit.compile_gate",
                                         "Adaptive JIT threshold policy.\n\n"
                                         "Dynamically adjusts compilation thresholds based on observed performance.\n"
                                         "Reduces compilation attempts while maximizing benefit.",

@@ -638,7 +638,7 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(block_index, (kv::ModuleInfo{"block_index", "korvane.memory.block_index",
+KV_MODULE(block_index, void, (kv::ModuleInfo{"block_index", "korvane.memory.block_index",
                                        "Free memory blocks indexed by size: a native red-black tree with "
                                        "lock-free readers.",
                                        &make_types, &body}))

@@ -718,6 +718,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(lockless_ops, (kv::ModuleInfo{"lockless_ops", "korvane.memory.lockless_ops",
+KV_MODULE(lockless_ops, void, (kv::ModuleInfo{"lockless_ops", "korvane.memory.lockless_ops",
                                         "Lock-free synchronisation primitives for korvane's memory layer.",
                                         &make_types, &body}))

@@ -319,6 +319,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(slab_engine, (kv::ModuleInfo{"slab_engine", "korvane.memory.slab_engine",
+KV_MODULE(slab_engine, void, (kv::ModuleInfo{"slab_engine", "korvane.memory.slab_engine",
                                        "Bucket allocator helpers: slab headers, size buckets and statistics.",
                                        &make_types, &body}))

@@ -134,4 +134,4 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(counter_hub, (kv::ModuleInfo{"counter_hub", "korvane.monitoring.counter_hub", nullptr, &make_types, &body}))
+KV_MODULE(counter_hub, void, (kv::ModuleInfo{"counter_hub", "korvane.monitoring.counter_hub", nullptr, &make_types, &body}))

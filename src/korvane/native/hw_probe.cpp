@@ -537,4 +537,4 @@ const char kDoc[] =
 
 }  // namespace
 
-KV_MODULE(hw_probe, (kv::ModuleInfo{"hw_probe", "korvane.native.hw_probe", kDoc, nullptr, &body}))
+KV_MODULE(hw_probe, void, (kv::ModuleInfo{"hw_probe", "korvane.native.hw_probe", kDoc, nullptr, &body}))

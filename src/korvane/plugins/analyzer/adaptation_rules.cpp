@@ -398,5 +398,5 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(adaptation_rules, (kv::ModuleInfo{"adaptation_rules", "korvane.plugins.analyzer.adaptation_rules",
+KV_MODULE(adaptation_rules, void, (kv::ModuleInfo{"adaptation_rules", "korvane.plugins.analyzer.adaptation_rules",
                                             nullptr, nullptr, &body}))

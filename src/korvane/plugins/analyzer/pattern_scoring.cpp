@@ -236,5 +236,5 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(pattern_scoring, (kv::ModuleInfo{"pattern_scoring", "korvane.plugins.analyzer.pattern_scoring",
+KV_MODULE(pattern_scoring, void, (kv::ModuleInfo{"pattern_scoring", "korvane.plugins.analyzer.pattern_scoring",
                                            nullptr, nullptr, &body}))
