@@ -9,7 +9,7 @@ import pytest
 import korvane.__main__ as cli
 import korvane._benchmarks
 from korvane import NATIVE_MODULES
-from korvane._bench import Row, Table
+from korvane._benchmarks.harness import Row, Table
 
 REPORT_KEYS = [
     "physical_cores", "numa_nodes", "has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",

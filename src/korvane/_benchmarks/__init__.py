@@ -1,7 +1,7 @@
 """Self-benchmarks of the native modules, one module each.
 
 Each ``korvane._benchmarks.<name>`` offers ``rows(quick=False, *, level=None)
--> korvane._bench.Table``: the native module's hot calls against the
+-> korvane._benchmarks.harness.Table``: the native module's hot calls against the
 pure-Python equivalents in ``korvane._baselines``. The main job
 (``python -m korvane bench``) and the scripts in benchmarks/ both use them.
 """
