@@ -9,7 +9,7 @@ import pytest
 import korvane.__main__ as cli
 import korvane._benchmarks
 from korvane import NATIVE_MODULES
-from korvane._bench import Row, Table
+from korvane._benchmarks.harness import LEVELS, Row, Table
 
 REPORT_KEYS = [
     "physical_cores", "numa_nodes", "has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
@@ -99,17 +99,49 @@ def test_module_filter_and_rows(fake_benches, capsys, argv, expect):
     assert out["rows"][0]["speedup"] == 4.0 and out["rows"][1]["speedup"] is None
 
 
-@pytest.mark.parametrize("quick, level", [(False, "quick"), (True, "glance")])
-def test_quick_selects_the_short_level(fake_benches, capsys, quick, level):
-    assert cli.main(["bench", "--module", "hw_probe"] + (["--quick"] if quick else [])) == 0
+@pytest.mark.parametrize("flags, level", [
+    ([], "quick"),
+    (["--quick"], "glance"),
+    (["--level", "glance"], "glance"),
+    (["--level", "quick"], "quick"),
+    (["--level", "full"], "full"),
+    (["--quick", "--level", "glance"], "glance"),   # the synonym may be spelt twice
+])
+def test_level_reaches_the_benchmarks_and_the_output(fake_benches, capsys, flags, level):
+    assert cli.main(["bench", "--module", "hw_probe", "--json"] + flags) == 0
+    assert fake_benches == [("hw_probe", level)]
+    assert json.loads(capsys.readouterr().out)["level"] == level
+
+    fake_benches.clear()
+    assert cli.main(["bench", "--module", "hw_probe"] + flags) == 0
     assert fake_benches == [("hw_probe", level)]
     text = capsys.readouterr().out
     assert "fake hw_probe" in text and "hw_probe.f()" in text and "speed-up" in text
+    assert text.rstrip().endswith(f", level {level})")
+
+
+def test_level_choices_are_the_harness_levels():
+    assert sorted(cli.LEVEL_CHOICES) == sorted(LEVELS)
+    assert {cli.LEVEL_DEFAULT, cli.LEVEL_QUICK} <= set(LEVELS)
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("level", ["glance", "full"])
+def test_real_benchmark_at_a_level(level):
+    proc = run("bench", "--module", "counter_hub", "--level", level, "--json")
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout)
+    assert out["level"] == level and "errors" not in out
+    assert {r["module"] for r in out["rows"]} == {"counter_hub"}
+    assert all(r["native_ns"] > 0 for r in out["rows"])
 
 
 @pytest.mark.parametrize("argv, message", [
     (["bench", "--module", "nope"], "unknown module 'nope'"),
     (["probe", "frobnicate"], "unknown command 'frobnicate'"),
+    (["bench", "--level", "slow"], "invalid choice: 'slow'"),
+    (["bench", "--quick", "--level", "full"], "--quick means --level glance"),
+    (["--level", "quick", "--quick"], "cannot go with --level quick"),
 ])
 def test_usage_errors(capsys, argv, message):
     with pytest.raises(SystemExit) as exc:
@@ -174,7 +206,8 @@ def test_module_that_cannot_be_imported_is_named(name, how, error):
 def test_help():
     proc = run("--help")
     assert proc.returncode == 0
-    for word in ("probe", "bench", "--json", "--quick", "--module", *SHORT_NAMES):
+    for word in ("probe", "bench", "--json", "--quick", "--level", "glance", "full", "--module",
+                 *SHORT_NAMES):
         assert word in proc.stdout
 
 

@@ -2,9 +2,9 @@
 
     python -m korvane                 # probe, then bench
     python -m korvane probe           # capability report only
-    python -m korvane bench --quick   # shorter timing loops
+    python -m korvane bench --quick   # shorter timing loops (--level glance)
     python -m korvane --json          # one JSON object on standard output
-    python -m korvane bench --module lockless_ops
+    python -m korvane bench --module lockless_ops --level full   # longer loops
 """
 from __future__ import annotations
 
@@ -20,7 +20,9 @@ from korvane import NATIVE_MODULES, __version__
 
 SHORT = {q.rsplit(".", 1)[1]: q for q in NATIVE_MODULES}
 
-# The main job's default is the benchmark scripts' --quick; its --quick is shorter still.
+# Effort levels of the timing loops (korvane._benchmarks.harness.LEVELS), shortest
+# first; --quick is a synonym of --level glance.
+LEVEL_CHOICES = ("glance", "quick", "full")
 LEVEL_DEFAULT, LEVEL_QUICK = "quick", "glance"
 
 LEGEND = """\
@@ -33,7 +35,7 @@ speed-up: python ns / native ns.
 floor rows: an empty builtin call with the same number of arguments, the least
   any native call costs; targets such as "<= 1.3x floor" compare with it.
 target: the goal set for that call. Timings on a loaded machine, or with
-  --quick, are rough; run benchmarks/bench_<module>.py for steadier numbers."""
+  --quick, are rough; --level full (with --module NAME) gives steadier numbers."""
 
 
 def _parse(argv):
@@ -54,12 +56,19 @@ def _parse(argv):
                     help="what to run (default: both)")
     ap.add_argument("--json", action="store_true",
                     help="print one JSON object: the report and one row per benchmarked call")
+    ap.add_argument("--level", choices=LEVEL_CHOICES,
+                    help="length of the timing loops: glance (a few seconds in all), "
+                         f"{LEVEL_DEFAULT} (the default) or full (longer loops and more rounds, "
+                         "for steadier numbers; best with --module)")
     ap.add_argument("--quick", action="store_true",
-                    help="short timing loops and fewer expensive rows (a few seconds in all)")
+                    help="the same as --level glance: short timing loops and fewer expensive rows")
     ap.add_argument("--module", action="append", metavar="NAME",
                     help="benchmark only this module (e.g. lockless_ops or "
                          "korvane.memory.lockless_ops); repeatable")
     args = ap.parse_args(argv)
+    if args.quick and args.level not in (None, LEVEL_QUICK):
+        ap.error(f"--quick means --level {LEVEL_QUICK}; it cannot go with --level {args.level}")
+    args.level = LEVEL_QUICK if args.quick else (args.level or LEVEL_DEFAULT)
     bad = [c for c in args.command if c not in ("probe", "bench")]
     if bad:
         ap.error(f"unknown command {bad[0]!r} (choose from probe, bench)")
@@ -175,7 +184,7 @@ def main(argv=None) -> int:
         return 1
 
     progress = _Progress(sys.stderr)
-    level = LEVEL_QUICK if args.quick else LEVEL_DEFAULT
+    level = args.level
     started = time.perf_counter()
     out: dict = {"korvane": __version__, "native_modules": list(NATIVE_MODULES)}
     if "probe" in commands:
@@ -208,7 +217,7 @@ def main(argv=None) -> int:
         print()
         print(LEGEND)
         print(f"({len(out['rows'])} calls timed in {out['elapsed_s']:.1f} s"
-              f"{', --quick' if args.quick else ''})")
+              f", level {level})")
     return status
 
 

@@ -1,9 +1,9 @@
 """Self-benchmarks of the native modules, one module each.
 
 Each ``korvane._benchmarks.<name>`` offers ``rows(quick=False, *, level=None)
--> korvane._bench.Table``: the native module's hot calls against the
-pure-Python equivalents in ``korvane._baselines``. The main job
-(``python -m korvane bench``) and the scripts in benchmarks/ both use them.
+-> korvane._benchmarks.harness.Table``: the native module's hot calls against the
+pure-Python equivalents in ``korvane._baselines``, for the main job
+(``python -m korvane bench``; ``--level full`` for the longest loops).
 """
 from __future__ import annotations
 

@@ -6,7 +6,7 @@ empty native call of the same arity (the builtin ``max`` over that many floats).
 from __future__ import annotations
 
 
-from korvane._bench import Table, pick_level
+from korvane._benchmarks.harness import Table, pick_level
 from korvane._baselines import adaptation_rules as py
 from korvane.plugins.analyzer import adaptation_rules as nat
 

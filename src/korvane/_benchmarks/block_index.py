@@ -16,7 +16,7 @@ import random
 import time
 
 from korvane._baselines import block_index as baseline
-from korvane._bench import Row, Table, pick_level
+from korvane._benchmarks.harness import Row, Table, pick_level
 from korvane.memory.block_index import FastRedBlackTree
 from korvane.memory.block_record import MemoryBlock
 

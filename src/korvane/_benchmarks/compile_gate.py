@@ -9,7 +9,7 @@ from __future__ import annotations
 import logging
 from functools import partial
 
-from korvane._bench import Table, pick_level
+from korvane._benchmarks.harness import Table, pick_level
 import korvane._baselines.compile_gate as base
 import korvane.jit.compile_gate as cg
 

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from functools import partial
 
-from korvane._bench import Table, pick_level
+from korvane._benchmarks.harness import Table, pick_level
 from korvane._baselines import counter_hub as baseline
 from korvane.monitoring import counter_hub
 

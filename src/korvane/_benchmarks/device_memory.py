@@ -1,7 +1,7 @@
 """Native device memory planning against its pure-Python equivalent."""
 from __future__ import annotations
 
-from korvane._bench import Table, pick_level
+from korvane._benchmarks.harness import Table, pick_level
 from korvane._baselines import device_memory as py
 from korvane.gpu import device_memory as nat
 

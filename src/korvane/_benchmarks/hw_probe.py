@@ -15,7 +15,7 @@ import tempfile
 import korvane
 import korvane._baselines.hw_probe as baseline
 import korvane.native.hw_probe as native
-from korvane._bench import Row, Table, pick_level
+from korvane._benchmarks.harness import Row, Table, pick_level
 
 _COLD = (
     "import time\n{pre}import {mod} as p\n"

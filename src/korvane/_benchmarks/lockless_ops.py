@@ -5,7 +5,7 @@ import threading
 import time
 
 from korvane._baselines import lockless_ops as py
-from korvane._bench import Row, Table, pick_level
+from korvane._benchmarks.harness import Row, Table, pick_level
 from korvane.memory import lockless_ops as lo
 
 

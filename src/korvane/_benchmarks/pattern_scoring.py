@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 
-from korvane._bench import Table, pick_level
+from korvane._benchmarks.harness import Table, pick_level
 from korvane._baselines import pattern_scoring as py
 from korvane.plugins.analyzer import pattern_scoring as nat
 

@@ -7,7 +7,7 @@ classes' methods with the pure-Python classes, measured in the same run.
 from __future__ import annotations
 
 
-from korvane._bench import Table, pick_level
+from korvane._benchmarks.harness import Table, pick_level
 from korvane._baselines import slab_engine as py
 from korvane.memory import slab_engine as se
 

@@ -1,13 +1,13 @@
-"""Timing harness shared by the benchmark scripts and the main job.
+"""Timing harness of the self-benchmarks (``python -m korvane bench``).
 
 Each row times one call shape: the native call and, when given, its pure-Python
 equivalent, in the same process, at fixed inputs. Times are the best of several
 repeats of a calibrated loop, in nanoseconds per call.
 
 Three levels of effort set the length and number of the timed loops:
-"full" (the benchmark scripts), "quick" (their --quick, and the main job's
-default) and "glance" (the main job's --quick). A calibrated loop lasts between
-a quarter of ``min_time`` and ``min_time`` whatever the machine's load, so a
+"full" (``--level full``, for steadier numbers), "quick" (the main job's
+default) and "glance" (its ``--quick``). A calibrated loop lasts between a
+quarter of ``min_time`` and ``min_time`` whatever the machine's load, so a
 level's run time depends on its row count, not on the speed of the calls.
 """
 from __future__ import annotations
