@@ -95,6 +95,13 @@ PyObject* alloc_instance(PyTypeObject* type) {
   return o;
 }
 
+// A new instance of the exact class with a default payload, made without a
+// call (the class must have been created).
+template <class T>
+Ref new_instance() {
+  return check(alloc_instance<T>(type_of<T>));
+}
+
 template <class T>
 PyObject* plain_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return alloc_instance<T>(type);

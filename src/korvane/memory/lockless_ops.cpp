@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "atomic_counter_api.hpp"
 #include "frame.hpp"
@@ -14,6 +17,25 @@
 namespace {
 
 using kv::Ref;
+
+// ---- module state ----------------------------------------------------------------
+
+#define LOCKLESS_NAMES(NAME, TEXT)                                                                    \
+  NAME(increment) NAME(decrement) NAME(load) NAME(store) NAME(compare_and_swap) NAME(_update_peaks)  \
+  NAME(elapsed_ns) NAME(time) NAME(perf_counter_ns) NAME(_counter) NAME(py_load) NAME(py_store)      \
+  NAME(py_increment) NAME(py_decrement) NAME(py_compare_and_swap) NAME(py_fetch_and_add)             \
+  TEXT(allocation_mode, "lock-free C11 atomics") TEXT(one_decimal, ".1f")
+
+struct State {
+  KV_NAMES(LOCKLESS_NAMES)
+  Ref lock_type = kv::getattr(kv::check(PyImport_ImportModule("threading")).get(), kv::intern("Lock"));
+  kv::DictShape snapshot{"total_allocations",       "total_deallocations",        "current_allocations",
+                         "bytes_allocated",         "bytes_reserved",             "peak_allocations",
+                         "peak_bytes_allocated",    "bucketed_allocations",       "fallback_allocations",
+                         "bucketed_allocation_ratio", "alignment_padding_bytes", "average_allocation_time_ns",
+                         "average_deallocation_time_ns", "allocation_mode"};
+};
+State& S() noexcept { return kv::state<State>(); }
 
 // ---- AtomicCounter ------------------------------------------------------------
 
@@ -63,14 +85,7 @@ inline bool is_exact_counter(PyObject* o) { return Py_TYPE(o) == kv::type_of<Cou
 
 // ---- shared helpers -------------------------------------------------------------
 
-PyObject* threading_lock_type() {
-  static PyObject* lock_type = [] {
-    Ref threading = kv::check(PyImport_ImportModule("threading"));
-    return kv::getattr(threading.get(), kv::intern("Lock")).release();
-  }();
-  return lock_type;
-}
-Ref new_lock() { return kv::call(threading_lock_type()); }
+Ref new_lock() { return kv::call(S().lock_type.get()); }
 
 // ---- AtomicPointer ----------------------------------------------------------------
 
@@ -134,23 +149,32 @@ uint64_t pointer_get_version(Pointer& p) {
 // ---- LockFreeStack -----------------------------------------------------------------
 
 struct Node {
-  PyObject* item;  // one owned reference
-  Node* next;
+  Ref item;
+  Node* next = nullptr;
 };
+// Nodes live in the interpreter's allocator; a NodePtr frees one (and
+// releases its item) unless the node was handed to the stack.
+struct NodeFree {
+  void operator()(Node* n) const noexcept {
+    n->~Node();
+    PyMem_Free(n);
+  }
+};
+using NodePtr = std::unique_ptr<Node, NodeFree>;
+
+NodePtr new_node(PyObject* item) {
+  void* mem = PyMem_Malloc(sizeof(Node));
+  if (!mem) kv::raise(PyExc_MemoryError, "Failed to allocate stack node");
+  return NodePtr(new (mem) Node{Ref::borrow(item)});
+}
 
 struct Stack {
   Node* head = nullptr;
   std::atomic<int64_t> size{0};
   Ref lock;
   ~Stack() {
-    Node* n = head;
-    head = nullptr;
-    while (n) {
-      Node* next = n->next;
-      Py_XDECREF(n->item);
-      PyMem_Free(n);
-      n = next;
-    }
+    // One node at a time: a long stack never recurses.
+    while (head) NodePtr(std::exchange(head, head->next));
   }
   int traverse(visitproc visit, void* arg) {
     Py_VISIT(lock.get());
@@ -162,38 +186,24 @@ struct Stack {
 void stack_init(Stack& s) { s.lock = new_lock(); }
 
 void stack_push(Stack& s, PyObject* item) {
-  auto* node = static_cast<Node*>(PyMem_Malloc(sizeof(Node)));
-  if (!node) kv::raise(PyExc_MemoryError, "Failed to allocate stack node");
-  node->item = Py_NewRef(item);
-  node->next = nullptr;
-  try {
-    kv::LockGuard g(s.lock.get());
-    node->next = s.head;
-    s.head = node;
-    s.size.fetch_add(1, std::memory_order_seq_cst);
-  } catch (...) {
-    if (s.head != node) {  // never linked: the stack is unchanged
-      Py_DECREF(node->item);
-      PyMem_Free(node);
-    }
-    throw;
-  }
+  NodePtr node = new_node(item);
+  kv::LockGuard g(s.lock.get());
+  node->next = s.head;
+  s.head = node.release();
+  s.size.fetch_add(1, std::memory_order_seq_cst);
 }
 
 Ref stack_pop(Stack& s) {
-  Node* node = nullptr;
+  NodePtr node;
   {
     kv::LockGuard g(s.lock.get());
-    node = s.head;
-    if (node) {
-      s.head = node->next;
+    if (s.head) {
+      node.reset(std::exchange(s.head, s.head->next));
       s.size.fetch_sub(1, std::memory_order_seq_cst);
     }
   }
-  if (!node) return kv::none();
-  Ref item = Ref::steal(node->item);
-  PyMem_Free(node);
-  return item;
+  // The node (and the stack's reference) goes after the lock is given back.
+  return node ? std::move(node->item) : kv::none();
 }
 
 bool stack_is_empty(Stack& s) {
@@ -227,8 +237,7 @@ struct Stats {
 static_assert(offsetof(Stats, total_deallocation_time_ns) - offsetof(Stats, total_allocations) == 11 * sizeof(Ref));
 
 Ref new_counter(int64_t v) {
-  Ref c = kv::check(PyType_GenericAlloc(kv::type_of<Counter>, 0));
-  new (reinterpret_cast<kv::Instance<Counter>*>(c.get())->storage) Counter;
+  Ref c = kv::new_instance<Counter>();
   kv::payload<Counter>(c.get()).value.store(v, std::memory_order_relaxed);
   return c;
 }
@@ -248,26 +257,6 @@ void stats_set(Stats& s, kv::Object v) {
   (s.*M).reset_to(Ref::borrow(v.value ? v.value : Py_None));
 }
 
-PyObject* s_increment() {
-  static PyObject* s = kv::intern("increment");
-  return s;
-}
-PyObject* s_decrement() {
-  static PyObject* s = kv::intern("decrement");
-  return s;
-}
-PyObject* s_load() {
-  static PyObject* s = kv::intern("load");
-  return s;
-}
-PyObject* s_store() {
-  static PyObject* s = kv::intern("store");
-  return s;
-}
-PyObject* s_cas() {
-  static PyObject* s = kv::intern("compare_and_swap");
-  return s;
-}
 
 // Counter calls go through the object held in the attribute, so a replaced
 // attribute keeps working; an exact AtomicCounter takes the native road, which
@@ -285,9 +274,9 @@ void counter_add(const Ref& counter, PyObject* delta) {
   }
   Ref obj = held(counter);
   if (delta)
-    kv::call_method(obj.get(), s_increment(), delta);
+    kv::call_method(obj.get(), S().increment, delta);
   else
-    kv::call_method(obj.get(), s_increment());
+    kv::call_method(obj.get(), S().increment);
 }
 void counter_sub(const Ref& counter, PyObject* delta) {
   PyObject* c = counter.get();
@@ -297,15 +286,15 @@ void counter_sub(const Ref& counter, PyObject* delta) {
   }
   Ref obj = held(counter);
   if (delta)
-    kv::call_method(obj.get(), s_decrement(), delta);
+    kv::call_method(obj.get(), S().decrement, delta);
   else
-    kv::call_method(obj.get(), s_decrement());
+    kv::call_method(obj.get(), S().decrement);
 }
 Ref counter_value(const Ref& counter) {
   PyObject* c = counter.get();
   if (c && is_exact_counter(c)) return kv::obj(op_load(kv::payload<Counter>(c)));
   Ref obj = held(counter);
-  return kv::call_method(obj.get(), s_load());
+  return kv::call_method(obj.get(), S().load);
 }
 
 bool is_positive(PyObject* v) {
@@ -324,17 +313,13 @@ void raise_peak(const Ref& counter, PyObject* value) {
   }
   // Each call goes to the object the attribute holds at that moment.
   for (;;) {
-    Ref peak = kv::call_method(held(counter).get(), s_load());
+    Ref peak = kv::call_method(held(counter).get(), S().load);
     if (kv::check_int(PyObject_RichCompareBool(value, peak.get(), Py_LE))) return;
-    Ref ok = kv::call_method(held(counter).get(), s_cas(), peak, value);
+    Ref ok = kv::call_method(held(counter).get(), S().compare_and_swap, peak, value);
     if (kv::to_truth(ok.get())) return;
   }
 }
 
-PyObject* s_update_peaks() {
-  static PyObject* s = kv::intern("_update_peaks");
-  return s;
-}
 
 void stats_update_peaks(Stats& s, kv::Int current_allocs, kv::Int current_bytes) {
   raise_peak(s.peak_allocations, current_allocs.value.get());
@@ -386,7 +371,7 @@ void stats_record_allocation(Stats& s, kv::Int size, bool is_bucketed, kv::Int p
     raise_peak(s.peak_allocations, current.get());
     raise_peak(s.peak_bytes_allocated, bytes.get());
   } else {
-    kv::call_method(self, s_update_peaks(), current, bytes);
+    kv::call_method(self, S()._update_peaks, current, bytes);
   }
 }
 
@@ -443,22 +428,6 @@ Ref percent_text(double x) {
 }
 
 Ref stats_get_snapshot(Stats& s) {
-  struct Key {
-    const char* text;
-    PyObject* str;
-  };
-  static Key keys[] = {{"total_allocations", nullptr},     {"total_deallocations", nullptr},
-                       {"current_allocations", nullptr},   {"bytes_allocated", nullptr},
-                       {"bytes_reserved", nullptr},        {"peak_allocations", nullptr},
-                       {"peak_bytes_allocated", nullptr},  {"bucketed_allocations", nullptr},
-                       {"fallback_allocations", nullptr},  {"bucketed_allocation_ratio", nullptr},
-                       {"alignment_padding_bytes", nullptr}, {"average_allocation_time_ns", nullptr},
-                       {"average_deallocation_time_ns", nullptr}, {"allocation_mode", nullptr}};
-  static PyObject* mode = nullptr;
-  if (!keys[0].str) {
-    for (auto& k : keys) k.str = kv::intern(k.text);
-    mode = kv::intern("lock-free C11 atomics");
-  }
   Ref v[Stats::kCounters];
   for (int i = 0; i < Stats::kCounters; ++i) v[i] = counter_value(s.counters()[i]);
   enum { TA, TD, CA, BA, BR, PA, PB, BK, FB, AP, TAT, TDT };
@@ -479,19 +448,15 @@ Ref stats_get_snapshot(Stats& s) {
       Ref q = true_div(v[BK].get(), v[TA].get());
       ratio = kv::check(PyNumber_Multiply(q.get(), kv::obj(100.0).get()));
     }
-    static PyObject* fmt = kv::intern(".1f");
-    Ref formatted = kv::check(PyObject_Format(ratio.get(), fmt));
+    Ref formatted = kv::check(PyObject_Format(ratio.get(), S().one_decimal));
     ratio_text = kv::check(PyUnicode_FromFormat("%U%%", formatted.get()));
     avg_alloc = is_positive(v[TA].get()) ? true_div(v[TAT].get(), v[TA].get()) : kv::obj(0.0);
     avg_dealloc = is_positive(v[TD].get()) ? true_div(v[TDT].get(), v[TD].get()) : kv::obj(0.0);
   }
 
-  Ref d = kv::check(PyDict_New());
-  PyObject* values[] = {v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(),
-                        v[PA].get(), v[PB].get(), v[BK].get(), v[FB].get(), ratio_text.get(),
-                        v[AP].get(), avg_alloc.get(), avg_dealloc.get(), mode};
-  for (int i = 0; i < 14; ++i) kv::check_int(PyDict_SetItem(d.get(), keys[i].str, values[i]));
-  return d;
+  return S().snapshot.make({v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(), v[PA].get(),
+                            v[PB].get(), v[BK].get(), v[FB].get(), ratio_text.get(), v[AP].get(), avg_alloc.get(),
+                            avg_dealloc.get(), S().allocation_mode});
 }
 
 void stats_reset(Stats& s) {
@@ -501,7 +466,7 @@ void stats_reset(Stats& s) {
     if (c && is_exact_counter(c)) {
       op_store(kv::payload<Counter>(c), 0);
     } else {
-      kv::call_method(held(s.counters()[i]).get(), s_store(), kv::obj(int64_t{0}));
+      kv::call_method(held(s.counters()[i]).get(), S().store, kv::obj(int64_t{0}));
     }
   }
 }
@@ -514,10 +479,8 @@ struct Timer {
 
 // time.perf_counter_ns() of the module's `time`, looked up at each call, as an int.
 Ref clock_now() {
-  static PyObject* s_time = kv::intern("time");
-  static PyObject* s_perf = kv::intern("perf_counter_ns");
-  Ref time = kv::global(s_time);
-  return kv::as_int_object(kv::call_method(time.get(), s_perf).get());
+  Ref time = kv::global(S().time);
+  return kv::as_int_object(kv::call_method(time.get(), S().perf_counter_ns).get());
 }
 
 void timer_start(Timer& t) { t.start = kv::to_i64(clock_now().get()); }
@@ -532,14 +495,10 @@ Ref timer_elapsed(Timer& t) {
 }
 Ref timer_elapsed_ns(Timer& t) { return timer_elapsed(t); }
 
-PyObject* s_elapsed_ns() {
-  static PyObject* s = kv::intern("elapsed_ns");
-  return s;
-}
 Ref elapsed_scaled(Timer& t, double scale) {
   PyObject* self = kv::self_of(t);
   // An override of elapsed_ns is honoured.
-  Ref ns = Py_TYPE(self) == kv::type_of<Timer> ? timer_elapsed(t) : kv::call_method(self, s_elapsed_ns());
+  Ref ns = Py_TYPE(self) == kv::type_of<Timer> ? timer_elapsed(t) : kv::call_method(self, S().elapsed_ns);
   int64_t v = 0;
   // int / float converts the int with correct rounding, as the cast does.
   if (PyLong_CheckExact(ns.get()) && kv::int64_of(ns.get(), v)) return kv::obj(static_cast<double>(v) / scale);
@@ -552,45 +511,34 @@ void timer_init(Timer&) {}
 
 // ---- AtomicCounterWrapper (a plain Python class) -------------------------------------------
 
-Ref wrapped(PyObject* self) {
-  static PyObject* s = kv::intern("_counter");
-  return kv::getattr(self, s);
-}
+Ref wrapped(PyObject* self) { return kv::getattr(self, S()._counter); }
 
 void w_init(PyObject* self, kv::Int initial_value) {
-  static PyObject* s = kv::intern("_counter");
   Ref c = kv::call(reinterpret_cast<PyObject*>(kv::type_of<Counter>), initial_value.value);
-  kv::check_int(PyObject_SetAttr(self, s, c.get()));
+  kv::check_int(PyObject_SetAttr(self, S()._counter, c.get()));
 }
 Ref w_load(PyObject* self) {
-  static PyObject* m = kv::intern("py_load");
-  return kv::int_result(kv::call_method(wrapped(self).get(), m));
+  return kv::int_result(kv::call_method(wrapped(self).get(), S().py_load));
 }
 void w_store(PyObject* self, kv::Int value) {
-  static PyObject* m = kv::intern("py_store");
-  kv::call_method(wrapped(self).get(), m, value.value);
+  kv::call_method(wrapped(self).get(), S().py_store, value.value);
 }
 Ref w_increment(PyObject* self, kv::Int delta) {
-  static PyObject* m = kv::intern("py_increment");
-  return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
+  return kv::int_result(kv::call_method(wrapped(self).get(), S().py_increment, delta.value));
 }
 Ref w_decrement(PyObject* self, kv::Int delta) {
-  static PyObject* m = kv::intern("py_decrement");
-  return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
+  return kv::int_result(kv::call_method(wrapped(self).get(), S().py_decrement, delta.value));
 }
 Ref w_compare_and_swap(PyObject* self, kv::Int expected, kv::Int new_value) {
-  static PyObject* m = kv::intern("py_compare_and_swap");
-  return kv::call_method(wrapped(self).get(), m, expected.value, new_value.value);
+  return kv::call_method(wrapped(self).get(), S().py_compare_and_swap, expected.value, new_value.value);
 }
 Ref w_fetch_and_add(PyObject* self, kv::Int delta) {
-  static PyObject* m = kv::intern("py_fetch_and_add");
-  return kv::int_result(kv::call_method(wrapped(self).get(), m, delta.value));
+  return kv::int_result(kv::call_method(wrapped(self).get(), S().py_fetch_and_add, delta.value));
 }
 
 // ---- the module ----------------------------------------------------------------------------------
 
 void make_types(PyObject* m) {
-  threading_lock_type();  // resolved at import, never first inside a call
   {
     kv::Class<Counter> c("korvane.memory.lockless_ops.AtomicCounter",
                          "Lock-free 64-bit counter; every operation is one atomic instruction.");
@@ -718,6 +666,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(lockless_ops, void, (kv::ModuleInfo{"lockless_ops", "korvane.memory.lockless_ops",
+KV_MODULE(lockless_ops, State, (kv::ModuleInfo{"lockless_ops", "korvane.memory.lockless_ops",
                                         "Lock-free synchronisation primitives for korvane's memory layer.",
                                         &make_types, &body}))
