@@ -225,7 +225,7 @@ void bind_args(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (matched == nkw) return;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-    if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
+    if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", s.message_name);
     Py_ssize_t p = param_index(s, key);
     if (p < 0) raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.message_name, key);
     if (p < nargs) raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.message_name, key);
