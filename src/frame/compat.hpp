@@ -94,16 +94,51 @@ static inline int PyLong_GetSign(PyObject* obj, int* sign) {
 }
 #endif
 
-// ---- 3.12: str objects are always ready ------------------------------------------
-namespace kv::compat {
-// Makes a str ready for the PyUnicode kind/data macros (a no-op from 3.12 on,
-// where every str is created ready). -1 with an error set on failure.
-inline int unicode_ready(PyObject* o) {
+// ---- 3.12: accessor macros without C casts ------------------------------------------
 #if PY_VERSION_HEX < 0x030C0000
-  return PyUnicode_READY(o);
-#else
-  (void)o;
-  return 0;
-#endif
+// Before 3.12 these accessors are macros whose C casts land in the caller's
+// code; as inline functions they read the same fields, and C++ built with
+// -Wold-style-cast stays clean.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+namespace kv::compat {
+inline Py_ssize_t dict_get_size(PyObject* op) { return PyDict_GET_SIZE(op); }
+inline void* unicode_data(PyObject* op) { return PyUnicode_DATA(op); }
+inline bool unicode_is_ascii(PyObject* op) { return PyUnicode_IS_ASCII(op) != 0; }
+inline Py_ssize_t unicode_get_length(PyObject* op) { return PyUnicode_GET_LENGTH(op); }
+inline int unicode_kind(PyObject* op) { return static_cast<int>(PyUnicode_KIND(op)); }
+inline Py_UCS4 unicode_read(int kind, const void* data, Py_ssize_t i) {
+  return PyUnicode_READ(kind, data, i);
 }
+inline Py_UCS4 unicode_read_char(PyObject* op, Py_ssize_t i) { return PyUnicode_READ_CHAR(op, i); }
+inline PyObject* sequence_fast_get_item(PyObject* op, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(op, i); }
+inline int unicode_ready(PyObject* op) { return PyUnicode_READY(op); }
 }  // namespace kv::compat
+#pragma GCC diagnostic pop
+#undef PyDict_GET_SIZE
+#define PyDict_GET_SIZE(op) ::kv::compat::dict_get_size(op)
+#undef PyUnicode_DATA
+#define PyUnicode_DATA(op) ::kv::compat::unicode_data(op)
+#undef PyUnicode_1BYTE_DATA
+#define PyUnicode_1BYTE_DATA(op) static_cast<Py_UCS1*>(::kv::compat::unicode_data(op))
+#undef PyUnicode_2BYTE_DATA
+#define PyUnicode_2BYTE_DATA(op) static_cast<Py_UCS2*>(::kv::compat::unicode_data(op))
+#undef PyUnicode_4BYTE_DATA
+#define PyUnicode_4BYTE_DATA(op) static_cast<Py_UCS4*>(::kv::compat::unicode_data(op))
+#undef PyUnicode_IS_ASCII
+#define PyUnicode_IS_ASCII(op) ::kv::compat::unicode_is_ascii(op)
+#undef PyUnicode_GET_LENGTH
+#define PyUnicode_GET_LENGTH(op) ::kv::compat::unicode_get_length(op)
+#undef PyUnicode_KIND
+#define PyUnicode_KIND(op) ::kv::compat::unicode_kind(op)
+#undef PyUnicode_READ
+#define PyUnicode_READ(kind, data, i) ::kv::compat::unicode_read((kind), (data), (i))
+#undef PyUnicode_READ_CHAR
+#define PyUnicode_READ_CHAR(op, i) ::kv::compat::unicode_read_char((op), (i))
+#undef PySequence_Fast_GET_ITEM
+#define PySequence_Fast_GET_ITEM(op, i) ::kv::compat::sequence_fast_get_item((op), (i))
+#else
+namespace kv::compat {
+inline int unicode_ready(PyObject*) { return 0; }  // every str is created ready
+}  // namespace kv::compat
+#endif
