@@ -56,6 +56,22 @@ Ref py_tuple(const std::array<T, N>& values) {
 
 // ---- scoring of source text ---------------------------------------------------
 
+// Matches of the module's own pattern i in `code`, any text width.
+std::size_t native_matches(std::size_t i, PyObject* code) {
+    const auto& p = pat::framework_patterns()[i];
+    const void* data = PyUnicode_DATA(code);
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(code));
+    auto word_hi = [](uint32_t c) { return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) != 0; };
+    switch (PyUnicode_KIND(code)) {
+        case PyUnicode_1BYTE_KIND:
+            return pat::count_pattern_matches(p, static_cast<const Py_UCS1*>(data), n, word_hi);
+        case PyUnicode_2BYTE_KIND:
+            return pat::count_pattern_matches(p, static_cast<const Py_UCS2*>(data), n, word_hi);
+        default:
+            return pat::count_pattern_matches(p, static_cast<const Py_UCS4*>(data), n, word_hi);
+    }
+}
+
 double quick_framework_score(kv::OptStr code, kv::OptStr framework) {
     if (!framework.value) return 0.0;
     PyObject* pattern = PyDict_GetItemWithError(g_framework_patterns, framework.value);
@@ -64,17 +80,12 @@ double quick_framework_score(kv::OptStr code, kv::OptStr framework) {
         return 0.0;
     }
     Ref keep = Ref::borrow(pattern);
-    if (code.value && PyUnicode_KIND(code.value) == PyUnicode_1BYTE_KIND) {
-        // Texts below U+0100 are searched natively, with the very results of
-        // findall; wider ones go to the regular expression.
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (g_compiled[i] != pattern) continue;
-            const auto n = pat::count_pattern_matches(
-                pat::framework_patterns()[i], PyUnicode_1BYTE_DATA(code.value),
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(code.value)),
-                [](uint32_t c) { return Py_UNICODE_ISALNUM(c) != 0; });
-            return pat::quick_score(n);
-        }
+    if (code.value) {
+        // Searched natively, with the very results of findall, whatever the
+        // text's width.
+        for (std::size_t i = 0; i < 3; ++i)
+            if (g_compiled[i] == pattern)
+                return pat::quick_score(native_matches(i, code.value));
     }
     static PyObject* const s_findall = kv::intern("findall");
     Ref matches = kv::call_method(pattern, s_findall, code.value ? code.value : Py_None);
