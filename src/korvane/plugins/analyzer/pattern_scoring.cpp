@@ -13,9 +13,12 @@ namespace pat = kv::pattern;
 
 // The compiled framework patterns, built once by the module body and kept
 // until the interpreter ends (never rebound, never mutated); g_compiled[i]
-// is the pattern of pat::framework_patterns()[i].
+// is the pattern of pat::framework_patterns()[i], and g_own[i] says whether
+// it is the module's own regular expression, which the native matcher may
+// answer for.
 PyObject* g_framework_patterns = nullptr;
 PyObject* g_compiled[3] = {};
+bool g_own[3] = {};
 
 // Words of `a` found in `s` (an exact str from kv::OptStr, so ready) as
 // `s.lower()` would read.
@@ -81,10 +84,10 @@ double quick_framework_score(kv::OptStr code, kv::OptStr framework) {
     }
     Ref keep = Ref::borrow(pattern);
     if (code.value) {
-        // Searched natively, with the very results of findall, whatever the
-        // text's width.
+        // The module's own patterns are searched natively, with the very
+        // results of findall; anything else re.compile gave is asked itself.
         for (std::size_t i = 0; i < 3; ++i)
-            if (g_compiled[i] == pattern)
+            if (g_compiled[i] == pattern && g_own[i])
                 return pat::quick_score(native_matches(i, code.value));
     }
     static PyObject* const s_findall = kv::intern("findall");
@@ -186,6 +189,25 @@ double update_adaptive_threshold(double current_threshold, double success_rate, 
 
 // ---- module body -----------------------------------------------------------------
 
+// Whether `compiled` is what re.compile(regex, re.IGNORECASE) gives: an exact
+// re.Pattern with that text and flags. A replaced re.compile or re.IGNORECASE
+// can give anything else, and then only its findall knows the answer.
+bool is_own_pattern(PyObject* compiled, PyObject* pattern_type, const char* regex) {
+    // A str pattern compiled with IGNORECASE alone carries IGNORECASE | UNICODE.
+    static constexpr long kIgnoreCaseUnicode = 2 | 32;
+    if (!PyType_Check(pattern_type) || Py_TYPE(compiled) != reinterpret_cast<PyTypeObject*>(pattern_type))
+        return false;
+    Ref text = kv::getattr(compiled, kv::intern("pattern"));
+    Ref flags = kv::getattr(compiled, kv::intern("flags"));
+    if (!PyUnicode_CheckExact(text.get()) || PyUnicode_CompareWithASCIIString(text.get(), regex) != 0)
+        return false;
+    if (!PyLong_CheckExact(flags.get())) return false;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(flags.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) kv::throw_error();
+    return overflow == 0 && v == kIgnoreCaseUnicode;
+}
+
 void body(kv::Body& b) {
     b.import("re");
     {
@@ -199,6 +221,9 @@ void body(kv::Body& b) {
             kv::check_int(PyDict_SetItem(patterns.get(), kv::intern(fp[i].key), compiled.get()));
             g_compiled[i] = compiled.get();  // the dict keeps it
         }
+        Ref pattern_type = kv::getattr_opt(re.get(), kv::intern("Pattern"));
+        for (std::size_t i = 0; i < fp.size(); ++i)
+            g_own[i] = pattern_type && is_own_pattern(g_compiled[i], pattern_type.get(), fp[i].regex);
         g_framework_patterns = patterns.release();
     }
     // The matchers are built now rather than on the first call.
