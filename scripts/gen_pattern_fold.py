@@ -27,6 +27,10 @@ def wide_equivalents():
             sys.exit(f"re matches {lower!r} to other ASCII characters")
         for c in same:
             if c >= "\x80":
+                if not c.isalnum():
+                    # The matcher takes a character that matches a letter for a
+                    # word character without looking.
+                    sys.exit(f"U+{ord(c):04X} matches {lower!r} but is not alphanumeric")
                 if c in found:
                     # The matcher folds a character to one letter; two would need a set.
                     sys.exit(f"U+{ord(c):04X} matches both {found[c]!r} and {lower!r}")

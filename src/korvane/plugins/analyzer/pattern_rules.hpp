@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pattern_automaton.hpp"
@@ -134,25 +135,9 @@ inline std::array<double, 3> framework_scores(const WordSet& in_code) {
 // regular expressions are the reference; this is the same search written out,
 // with re's rules for str patterns: a character matches a pattern letter when
 // re's IGNORECASE matching says so (the table of those above U+007F comes from
-// re itself at build time), and \b stands between a word character
-// (alphanumeric or "_") and a non-word character or either end of the text.
-struct FrameworkPattern {
-    const char* key;
-    const char* regex;                   // as compiled with re.IGNORECASE
-    std::vector<std::string_view> alts;  // the alternatives, lower-cased, in order
-};
-
-inline const std::array<FrameworkPattern, 3>& framework_patterns() {
-    static const std::array<FrameworkPattern, 3> p{{
-        {"numpy", R"(\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b)",
-         {"numpy", "np.", "ndarray", "array", "vectorize", "matmul", "linalg"}},
-        {"pandas", R"(\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b)",
-         {"pandas", "pd.", "dataframe", "series", "groupby", "merge", "pivot"}},
-        {"sklearn", R"(\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b)",
-         {"sklearn", "fit", "predict", "transform", "gridsearchcv", "randomforest"}},
-    }};
-    return p;
-}
+// re itself at build time, and holds only alphanumeric characters), and \b
+// stands between a word character (alphanumeric or "_") and a non-word
+// character or either end of the text.
 
 // ASCII word characters: letters, digits and "_".
 inline constexpr std::array<bool, 128> kAsciiWord = [] {
@@ -196,6 +181,40 @@ inline uint32_t fold_to_ascii(uint32_t c) noexcept {
     return 0;
 }
 
+// One framework pattern, and which characters can start a match of it.
+struct FrameworkPattern {
+    FrameworkPattern(const char* key_, const char* regex_, std::vector<std::string_view> alts_)
+        : key(key_), regex(regex_), alts(std::move(alts_)) {
+        for (auto a : alts) first[static_cast<unsigned char>(a[0])] = true;
+        for (uint32_t c = 0; c < 256; ++c) narrow_starts[c] = first[fold_to_ascii(c)];
+    }
+
+    // Whether the character `c` can start one of the alternatives.
+    bool can_start(uint32_t c) const noexcept {
+        return c < 256 ? narrow_starts[c] : first[fold_to_ascii(c)];
+    }
+
+    const char* key;
+    const char* regex;                   // as compiled with re.IGNORECASE
+    std::vector<std::string_view> alts;  // the alternatives, lower-cased, in order
+
+private:
+    std::array<bool, 128> first{};          // first characters of the alternatives
+    std::array<bool, 256> narrow_starts{};  // can_start() below U+0100, by one look-up
+};
+
+inline const std::array<FrameworkPattern, 3>& framework_patterns() {
+    static const std::array<FrameworkPattern, 3> p{{
+        {"numpy", R"(\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b)",
+         {"numpy", "np.", "ndarray", "array", "vectorize", "matmul", "linalg"}},
+        {"pandas", R"(\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b)",
+         {"pandas", "pd.", "dataframe", "series", "groupby", "merge", "pivot"}},
+        {"sklearn", R"(\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b)",
+         {"sklearn", "fit", "predict", "transform", "gridsearchcv", "randomforest"}},
+    }};
+    return p;
+}
+
 // Number of non-overlapping matches of `p` in text[0..n), as findall counts
 // them: leftmost first, alternatives tried in order, each needing a word
 // boundary after it. `word_hi(c)` tells whether a character of U+0080 and
@@ -205,17 +224,16 @@ template <class CharT, class WordHi>
 std::size_t count_pattern_matches(const FrameworkPattern& p, const CharT* s, std::size_t n,
                                   WordHi&& word_hi) {
     auto is_word = [&](uint32_t c) { return c < 0x80 ? kAsciiWord[c] : word_hi(c); };
-    bool first[128] = {};
-    for (auto a : p.alts) first[static_cast<unsigned char>(a[0])] = true;
 
     std::size_t count = 0;
     std::size_t i = 0;
     while (i < n) {
         const auto c = static_cast<uint32_t>(s[i]);
-        // Most characters start no alternative; the boundary before one is
-        // looked at only then, from the characters themselves.
-        if (!first[fold_to_ascii(c)] ||
-            is_word(c) == (i > 0 && is_word(static_cast<uint32_t>(s[i - 1])))) {
+        // Every alternative starts with a letter, and every character that
+        // matches a letter is a word character, so a match needs a non-word
+        // character (or nothing) before it.
+        if (!p.can_start(c) ||
+            (i > 0 && is_word(static_cast<uint32_t>(s[i - 1])))) {
             ++i;
             continue;
         }
@@ -227,8 +245,10 @@ std::size_t count_pattern_matches(const FrameworkPattern& p, const CharT* s, std
                 if (fold_to_ascii(static_cast<uint32_t>(s[i + k])) != static_cast<unsigned char>(a[k]))
                     break;
             if (k != a.size()) continue;
+            // The text's last character here is a word character exactly
+            // when the alternative's is (the same reason).
             const std::size_t e = i + a.size();
-            const bool before = is_word(static_cast<uint32_t>(s[e - 1]));
+            const bool before = is_word(static_cast<unsigned char>(a.back()));
             const bool after = e < n && is_word(static_cast<uint32_t>(s[e]));
             if (before != after) {
                 len = a.size();
