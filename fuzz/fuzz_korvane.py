@@ -32,6 +32,7 @@ import os
 import inspect
 import logging
 import math
+import re
 import struct
 import sys
 import warnings
@@ -868,6 +869,54 @@ def scoring_target(mod):
     return run
 
 
+# The framework patterns as the module compiles them; the reference for its
+# native matcher.
+FRAMEWORK_PATTERNS = {
+    "numpy": r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b",
+    "pandas": r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b",
+    "sklearn": r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b",
+}
+# Word and non-word characters of every width, to stand next to the words.
+NEIGHBOURS = (" ", ".", "_", "0", "x", "\n", "\u00e9", "\u00b2", "\u00aa", "\u00b7", "\u0301",
+              "\u0345", "\u200d", "\u2014", "\u2160", "\u3000", "\u4e00", "\uff21",
+              "\U0001d7d8", "\U0001f600", "\ud800", "\udfff", "\U0010ffff")
+
+
+def framework_target(mod):
+    """quick_framework_score(code, key) must be len(findall) / 10 (at most 1.0) of
+    the key's pattern, for text made of the pattern words spelled with any
+    characters that re matches to their letters, word and non-word neighbours
+    of every width, and arbitrary code points."""
+    patterns = {k: re.compile(p, re.IGNORECASE) for k, p in FRAMEWORK_PATTERNS.items()}
+    words = [w.replace("\\", "") for p in FRAMEWORK_PATTERNS.values() for w in p[3:-3].split("|")]
+    every = "".join(map(chr, range(0x110000)))
+    spellings = {ch: sorted(set(re.findall(re.escape(ch), every, re.IGNORECASE)))
+                 for ch in set("".join(words))}
+
+    def run(data):
+        fdp = atheris.FuzzedDataProvider(data)
+        parts = []
+        for _ in range(fdp.ConsumeIntInRange(0, 16)):
+            k = fdp.ConsumeIntInRange(0, 4)
+            if k <= 1:
+                word = words[fdp.ConsumeIntInRange(0, len(words) - 1)]
+                parts.append("".join(
+                    spellings[ch][fdp.ConsumeIntInRange(0, len(spellings[ch]) - 1)] if k else ch
+                    for ch in word))
+            elif k == 2:
+                parts.append(NEIGHBOURS[fdp.ConsumeIntInRange(0, len(NEIGHBOURS) - 1)])
+            elif k == 3:
+                parts.append(chr(fdp.ConsumeIntInRange(0, 0x10FFFF)))
+            else:
+                parts.append(fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 8)))
+        code = "".join(parts)
+        for key, pattern in patterns.items():
+            want = min(1.0, len(pattern.findall(code)) / 10.0)
+            got = mod.quick_framework_score(code, key)
+            assert got == want, (key, ascii(code), got, want)
+    return run
+
+
 def history_target(mod):
     base = _baseline(mod.__name__)
 
@@ -1005,7 +1054,8 @@ def device_memory_target(mod):
 
 FOCUSED = {
     "korvane.memory.slab_engine": [("slab_header", slab_header_target)],
-    "korvane.plugins.analyzer.pattern_scoring": [("scoring_text", scoring_target)],
+    "korvane.plugins.analyzer.pattern_scoring": [("scoring_text", scoring_target),
+                                                 ("framework_matches", framework_target)],
     "korvane.plugins.analyzer.adaptation_rules": [("histories", history_target)],
     "korvane.gpu.device_memory": [("memory_figures", device_memory_target)],
 }

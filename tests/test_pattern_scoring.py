@@ -1,6 +1,8 @@
+import functools
 import math
 import re
 import sys
+from array import array
 
 import pytest
 from hypothesis import given, strategies as st
@@ -173,6 +175,201 @@ def test_quick_framework_score_boundaries_latin1(framework):
 ])
 def test_quick_framework_score_examples(code, framework, expected):
     assert ps.quick_framework_score(code, framework) == expected
+
+
+# --- framework patterns over all of Unicode ----------------------------------
+# The native matcher must give len(pattern.findall(code)) for every text. The
+# checks below go over every code point in a few long texts each; the score
+# saturates at ten matches, so each text is built to hold few.
+
+ALTERNATIVES = {key: p.pattern[3:-3].replace("\\", "").split("|")
+                for key, p in REF_PATTERNS.items()}
+
+
+@functools.lru_cache(maxsize=None)
+def every_code_point():
+    return array("I", range(0x110000))
+
+
+def text_of(code_points):
+    return str(code_points, "utf-32-le", "surrogatepass")
+
+
+@functools.lru_cache(maxsize=None)
+def re_equivalents(ch):
+    """Every character that re (IGNORECASE) matches to the pattern character ch."""
+    return frozenset(re.findall(re.escape(ch), text_of(every_code_point()), re.I))
+
+
+@functools.lru_cache(maxsize=None)
+def re_word_chars():
+    """The characters that re's \\b takes for word characters (a boundary after a space)."""
+    spaced = array("I", [ord(" ")]) * (2 * 0x110000)
+    spaced[::2] = every_code_point()
+    return frozenset(re.findall(r"\b(.)", text_of(spaced), re.S)) - {" "}
+
+
+def pieces(before, code_points, after):
+    """before + c + after for each code point c, joined."""
+    tmpl = array("I", map(ord, before + "?" + after))
+    out = tmpl * len(code_points)
+    out[len(before)::len(tmpl)] = code_points
+    return text_of(out)
+
+
+def code_points_of(chars):
+    return array("I", sorted(map(ord, chars)))
+
+
+def without(chars):
+    """Every code point but those of chars."""
+    every, out, start = every_code_point(), array("I"), 0
+    for c in sorted(map(ord, chars)):
+        out += every[start:c]
+        start = c + 1
+    return out + every[start:]
+
+
+def _letter_cases():
+    # One place per pattern character: where it starts an alternative if it
+    # starts one (the matcher's first test), else inside one.
+    cases = {}
+    for key, alts in ALTERNATIVES.items():
+        for alt in alts:
+            for k, ch in enumerate(alt):
+                if ch.lower() not in cases or (k == 0 and cases[ch.lower()][2] != 0):
+                    cases[ch.lower()] = (key, alt, k)
+    return sorted(cases.values())
+
+
+@pytest.mark.parametrize("framework, alt, k", _letter_cases())
+def test_case_folding_matches_re_for_every_code_point(framework, alt, k):
+    pattern = REF_PATTERNS[framework]
+    before = " " + alt[:k]
+    after = alt[k + 1:] + ("" if alt[-1].isalnum() else "x") + " "
+    same = re_equivalents(alt[k])
+    # Each character that re matches to alt[k] completes the word once.
+    text = pieces(before, code_points_of(same), after)
+    assert len(pattern.findall(text)) == len(same) < 10
+    assert ps.quick_framework_score(text, framework) == len(same) / 10
+    # Any other character spoils it. For re, a character that matches no
+    # pattern character counts only as a word character or not, and this
+    # sample of both kinds (with every such character that does match some
+    # pattern character) makes no match...
+    special = set().union(*(re_equivalents(ch) for a in ALTERNATIVES.values() for w in a
+                            for ch in w))
+    sample = (set(map(chr, range(0x250))) | special | {"\u2014", "\u3000", "\u4e00", "\U0001f600",
+              "\ud800", "\U0010ffff"}) - same
+    assert pattern.findall(pieces(before, code_points_of(sample), after)) == []
+    # ...so none of the other 1.1 million characters may make one either.
+    assert ps.quick_framework_score(pieces(before, without(same), after), framework) == 0.0
+
+
+def test_word_characters_match_re_for_every_code_point():
+    words = re_word_chars()
+    assert "_" in words and "\u212a" in words and " " not in words
+    non_words = without(words)
+    words = code_points_of(words)
+    numpy, sklearn = REF_PATTERNS["numpy"], REF_PATTERNS["sklearn"]
+    # A word character next to "fit" on either side leaves no boundary there...
+    for text in (pieces(" fit", words, " "), pieces(" ", words, "fit ")):
+        assert sklearn.findall(text) == []
+        assert ps.quick_framework_score(text, "sklearn") == 0.0
+    # ...and "np." needs one after it.
+    text = pieces(" np.", non_words, " ")
+    assert numpy.findall(text) == []
+    assert ps.quick_framework_score(text, "numpy") == 0.0
+
+
+def _spelled(alt):
+    # The alternative with each character drawn from those re matches to it.
+    return st.tuples(*(st.sampled_from(sorted(re_equivalents(ch))) for ch in alt)).map("".join)
+
+
+_any_char = st.characters(exclude_categories=())   # all of Unicode, surrogates included
+_neighbours = st.sampled_from([
+    " ", ".", "_", "0", "x", "\u00e9", "\u00b2", "\u00aa", "\u00b7", "\u0345", "\u0301", "\u200d",
+    "\u2014", "\u2160", "\u3000", "\u4e00", "\uff21", "\U0001d7d8", "\U0001f600", "\ud800",
+    "\udfff", "\U0010ffff"])
+_framework_text = st.lists(st.one_of(
+    st.deferred(lambda: st.sampled_from([a for alts in ALTERNATIVES.values() for a in alts])
+                .flatmap(_spelled)),
+    st.sampled_from([a for alts in ALTERNATIVES.values() for a in alts]),
+    _neighbours, _any_char), max_size=12).map("".join)
+
+
+@given(st.one_of(_framework_text, st.text(_any_char, max_size=40)))
+def test_quick_framework_score_equals_findall(code):
+    for framework, pattern in REF_PATTERNS.items():
+        expected = min(1.0, len(pattern.findall(code)) / 10.0)
+        assert ps.quick_framework_score(code, framework) == expected, (framework, ascii(code))
+
+
+@pytest.mark.parametrize("code, framework, expected", [
+    ("S\u212aLEARN f\u0131t \u0130\u0130T", "sklearn", 0.2),   # Kelvin sign, dotless I
+    ("\u017feries SER\u0130ES \u2014", "pandas", 0.2),         # long s, dotted capital I
+    ("fit\u00e9 \u00e9fit fit\u0301 fit\u2014", "sklearn", 0.2),   # é is a word character
+    ("np.\u00e9 np.\u2014 pd.\u4e00", "numpy", 0.1),           # "np." needs a word after it
+    ("array\U0001d7d8 \U0001f600array\ud800", "numpy", 0.1),
+    ("\u00b2fit fit\u2160 fit\u00b7", "sklearn", 0.1),         # digits and numerals are words
+])
+def test_quick_framework_score_wide_examples(code, framework, expected):
+    assert ps.quick_framework_score(code, framework) == expected
+
+
+# Imports the module in a new interpreter after replacing re.compile or
+# re.IGNORECASE, and prints [native score, findall score] for each text and
+# key, the findall one from the objects that the module got from re.compile.
+_REPLACED_RE = r"""
+import json, logging, re, sys
+real_compile, real_flag = re.compile, re.IGNORECASE
+made = {}
+class Twice:
+    def __init__(self, p): self.p = p
+    def findall(self, s): return self.p.findall(s) * 2
+how = sys.argv[1]
+def compile(p, flags=0):
+    got = real_compile(p.replace("array", "arr") if how == "compile_rewrites" else p, flags)
+    made[p] = Twice(got) if how == "compile_wraps" else got
+    return made[p]
+re.compile = compile
+if how == "ignorecase_zero":
+    re.IGNORECASE = 0
+elif how == "ignorecase_ascii":
+    re.IGNORECASE = re.I | re.A
+from korvane.plugins.analyzer import pattern_scoring as ps
+re.compile, re.IGNORECASE = real_compile, real_flag
+codes, patterns = json.loads(sys.stdin.read())
+print(json.dumps([[ps.quick_framework_score(c, k), min(1.0, len(made[p].findall(c)) / 10)]
+                  for k, p in patterns for c in codes]))
+"""
+
+_REPLACED_CODES = [
+    "np.array(x) NumPy ARRAY arr linalg",
+    "\u00e9fit \u00aaarray fit\u00b2 pd.\u00e9 \u00b5numpy",
+    "S\u212aLEARN.fit(X) \u00e9fit FIT_ predict \u2014",
+    "pd.DataFrame(x).groupby('k') \u017feries merge \U0001f600",
+    "array " * 12,
+]
+
+
+@pytest.mark.parametrize("how", ["compile_same", "ignorecase_zero", "ignorecase_ascii",
+                                 "compile_rewrites", "compile_wraps"])
+def test_replaced_re_compile_is_obeyed(how):
+    import json
+    import os
+    import subprocess
+    patterns = [(k, p.pattern) for k, p in REF_PATTERNS.items()]
+    out = subprocess.run([sys.executable, "-c", _REPLACED_RE, how], capture_output=True, text=True,
+                         input=json.dumps([_REPLACED_CODES, patterns]), env=dict(os.environ),
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    got = json.loads(out.stdout)
+    assert [native for native, _ in got] == [expected for _, expected in got]
+    usual = [min(1.0, len(p.findall(c)) / 10) for _, p in REF_PATTERNS.items()
+             for c in _REPLACED_CODES]
+    # The replacement must matter, or the test shows nothing.
+    assert ([native for native, _ in got] == usual) == (how == "compile_same")
 
 
 # --- argument handling -------------------------------------------------------

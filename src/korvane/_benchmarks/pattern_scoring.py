@@ -47,10 +47,15 @@ def rows(quick: bool = False, *, level: str | None = None) -> Table:
     t.add("quick_framework_score(2 KB, 'numpy')",
           lambda: nat.quick_framework_score(code, "numpy"),
           lambda: py.quick_framework_score(code, "numpy"), "< 100000 ns")
-    wide = code[:-1] + "\u2014"  # one wide character: the regular-expression path
+    # One character above U+00FF makes the whole text two or four bytes wide.
+    wide = code[:-1] + "\u2014"
     t.add("quick_framework_score(2 KB + U+2014, 'numpy')",
           lambda: nat.quick_framework_score(wide, "numpy"),
-          lambda: py.quick_framework_score(wide, "numpy"))
+          lambda: py.quick_framework_score(wide, "numpy"), ">= 3x python")
+    wider = code[:-1] + "\U0001F600"
+    t.add("quick_framework_score(2 KB + U+1F600, 'sklearn')",
+          lambda: nat.quick_framework_score(wider, "sklearn"),
+          lambda: py.quick_framework_score(wider, "sklearn"), ">= 3x python")
     t.add("score_indicators(2 KB + U+2014, name)",
           lambda: nat.score_indicators(wide, "blocked_matmul"),
           lambda: py.score_indicators(wide, "blocked_matmul"))

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pattern_automaton.hpp"
+#include "pattern_fold_table.hpp"  // generated at build time from re
 
 namespace kv::pattern {
 
@@ -131,12 +133,74 @@ inline std::array<double, 3> framework_scores(const WordSet& in_code) {
 
 // The framework patterns: "\b(alt1|alt2|...)\b", case-insensitive. The
 // regular expressions are the reference; this is the same search written out,
-// for texts whose characters are all below U+0100 (where no character is
-// case-equivalent to an ASCII letter unless it is one).
+// with re's rules for str patterns: a character matches a pattern letter when
+// re's IGNORECASE matching says so (the table of those above U+007F comes from
+// re itself at build time, and holds only alphanumeric characters), and \b
+// stands between a word character (alphanumeric or "_") and a non-word
+// character or either end of the text.
+
+// ASCII word characters: letters, digits and "_".
+inline constexpr std::array<bool, 128> kAsciiWord = [] {
+    std::array<bool, 128> t{};
+    for (unsigned c = 0; c < 128; ++c)
+        t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    return t;
+}();
+
+// ASCII case folding: upper-case letters to lower case, the rest unchanged.
+inline constexpr std::array<uint8_t, 128> kAsciiFold = [] {
+    std::array<uint8_t, 128> t{};
+    for (unsigned c = 0; c < 128; ++c)
+        t[c] = static_cast<uint8_t>((c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c);
+    return t;
+}();
+
+inline constexpr uint32_t kWideFoldMin = [] {
+    uint32_t m = kWideFold[0].code_point;
+    for (const auto& f : kWideFold) m = f.code_point < m ? f.code_point : m;
+    return m;
+}();
+inline constexpr uint32_t kWideFoldMax = [] {
+    uint32_t m = 0;
+    for (const auto& f : kWideFold) m = f.code_point > m ? f.code_point : m;
+    return m;
+}();
+static_assert(kWideFoldMin >= 0x80, "the wide case table holds only characters above U+007F");
+
+// The pattern character that `c` matches case-insensitively: ASCII upper
+// case folds to lower case, the few wider characters that re matches to an
+// ASCII letter fold to that letter, other ASCII stays itself, and any other
+// character folds to 0, which no pattern holds.
+inline uint32_t fold_to_ascii(uint32_t c) noexcept {
+    if (c < 0x80) return kAsciiFold[c];
+    // Below the table's first entry (all of Latin-1, for one-byte text, where
+    // the compiler then drops the search) or above its last, nothing folds.
+    if (c < kWideFoldMin || c > kWideFoldMax) return 0;
+    for (const auto& f : kWideFold)
+        if (f.code_point == c) return static_cast<unsigned char>(f.letter);
+    return 0;
+}
+
+// One framework pattern, and which characters can start a match of it.
 struct FrameworkPattern {
+    FrameworkPattern(const char* key_, const char* regex_, std::vector<std::string_view> alts_)
+        : key(key_), regex(regex_), alts(std::move(alts_)) {
+        for (auto a : alts) first[static_cast<unsigned char>(a[0])] = true;
+        for (uint32_t c = 0; c < 256; ++c) narrow_starts[c] = first[fold_to_ascii(c)];
+    }
+
+    // Whether the character `c` can start one of the alternatives.
+    bool can_start(uint32_t c) const noexcept {
+        return c < 256 ? narrow_starts[c] : first[fold_to_ascii(c)];
+    }
+
     const char* key;
     const char* regex;                   // as compiled with re.IGNORECASE
     std::vector<std::string_view> alts;  // the alternatives, lower-cased, in order
+
+private:
+    std::array<bool, 128> first{};          // first characters of the alternatives
+    std::array<bool, 256> narrow_starts{};  // can_start() below U+0100, by one look-up
 };
 
 inline const std::array<FrameworkPattern, 3>& framework_patterns() {
@@ -151,29 +215,25 @@ inline const std::array<FrameworkPattern, 3>& framework_patterns() {
     return p;
 }
 
-inline bool ascii_word(uint32_t c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
 // Number of non-overlapping matches of `p` in text[0..n), as findall counts
 // them: leftmost first, alternatives tried in order, each needing a word
 // boundary after it. `word_hi(c)` tells whether a character of U+0080 and
-// above is a word character (alphanumeric).
+// above is a word character (alphanumeric). CharT is the code unit of the
+// text (one, two or four bytes), each one a character.
 template <class CharT, class WordHi>
 std::size_t count_pattern_matches(const FrameworkPattern& p, const CharT* s, std::size_t n,
                                   WordHi&& word_hi) {
-    auto is_word = [&](uint32_t c) { return c < 128 ? ascii_word(c) : word_hi(c); };
-    auto fold = [](uint32_t c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
-    bool first[128] = {};
-    for (auto a : p.alts) first[static_cast<unsigned char>(a[0])] = true;
+    auto is_word = [&](uint32_t c) { return c < 0x80 ? kAsciiWord[c] : word_hi(c); };
 
     std::size_t count = 0;
     std::size_t i = 0;
     while (i < n) {
-        const uint32_t c = static_cast<uint32_t>(s[i]);
-        // Every alternative starts with a word character, so a match needs a
-        // non-word character (or nothing) before it.
-        if (c >= 128 || !first[fold(c)] || (i > 0 && is_word(static_cast<uint32_t>(s[i - 1])))) {
+        const auto c = static_cast<uint32_t>(s[i]);
+        // Every alternative starts with a letter, and every character that
+        // matches a letter is a word character, so a match needs a non-word
+        // character (or nothing) before it.
+        if (!p.can_start(c) ||
+            (i > 0 && is_word(static_cast<uint32_t>(s[i - 1])))) {
             ++i;
             continue;
         }
@@ -181,11 +241,12 @@ std::size_t count_pattern_matches(const FrameworkPattern& p, const CharT* s, std
         for (auto a : p.alts) {
             if (a.size() > n - i) continue;
             std::size_t k = 0;
-            for (; k < a.size(); ++k) {
-                const uint32_t t = static_cast<uint32_t>(s[i + k]);
-                if (t >= 128 || fold(t) != static_cast<unsigned char>(a[k])) break;
-            }
+            for (; k < a.size(); ++k)
+                if (fold_to_ascii(static_cast<uint32_t>(s[i + k])) != static_cast<unsigned char>(a[k]))
+                    break;
             if (k != a.size()) continue;
+            // The text's last character here is a word character exactly
+            // when the alternative's is (the same reason).
             const std::size_t e = i + a.size();
             const bool before = is_word(static_cast<unsigned char>(a.back()));
             const bool after = e < n && is_word(static_cast<uint32_t>(s[e]));

@@ -13,9 +13,12 @@ namespace pat = kv::pattern;
 
 // The compiled framework patterns, built once by the module body and kept
 // until the interpreter ends (never rebound, never mutated); g_compiled[i]
-// is the pattern of pat::framework_patterns()[i].
+// is the pattern of pat::framework_patterns()[i], and g_own[i] says whether
+// it is the module's own regular expression, which the native matcher may
+// answer for.
 PyObject* g_framework_patterns = nullptr;
 PyObject* g_compiled[3] = {};
+bool g_own[3] = {};
 
 // Words of `a` found in `s` (an exact str from kv::OptStr, so ready) as
 // `s.lower()` would read.
@@ -56,6 +59,22 @@ Ref py_tuple(const std::array<T, N>& values) {
 
 // ---- scoring of source text ---------------------------------------------------
 
+// Matches of the module's own pattern i in `code`, any text width.
+std::size_t native_matches(std::size_t i, PyObject* code) {
+    const auto& p = pat::framework_patterns()[i];
+    const void* data = PyUnicode_DATA(code);
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(code));
+    auto word_hi = [](uint32_t c) { return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) != 0; };
+    switch (PyUnicode_KIND(code)) {
+        case PyUnicode_1BYTE_KIND:
+            return pat::count_pattern_matches(p, static_cast<const Py_UCS1*>(data), n, word_hi);
+        case PyUnicode_2BYTE_KIND:
+            return pat::count_pattern_matches(p, static_cast<const Py_UCS2*>(data), n, word_hi);
+        default:
+            return pat::count_pattern_matches(p, static_cast<const Py_UCS4*>(data), n, word_hi);
+    }
+}
+
 double quick_framework_score(kv::OptStr code, kv::OptStr framework) {
     if (!framework.value) return 0.0;
     PyObject* pattern = PyDict_GetItemWithError(g_framework_patterns, framework.value);
@@ -64,17 +83,12 @@ double quick_framework_score(kv::OptStr code, kv::OptStr framework) {
         return 0.0;
     }
     Ref keep = Ref::borrow(pattern);
-    if (code.value && PyUnicode_KIND(code.value) == PyUnicode_1BYTE_KIND) {
-        // Texts below U+0100 are searched natively, with the very results of
-        // findall; wider ones go to the regular expression.
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (g_compiled[i] != pattern) continue;
-            const auto n = pat::count_pattern_matches(
-                pat::framework_patterns()[i], PyUnicode_1BYTE_DATA(code.value),
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(code.value)),
-                [](uint32_t c) { return Py_UNICODE_ISALNUM(c) != 0; });
-            return pat::quick_score(n);
-        }
+    if (code.value) {
+        // The module's own patterns are searched natively, with the very
+        // results of findall; anything else re.compile gave is asked itself.
+        for (std::size_t i = 0; i < 3; ++i)
+            if (g_compiled[i] == pattern && g_own[i])
+                return pat::quick_score(native_matches(i, code.value));
     }
     static PyObject* const s_findall = kv::intern("findall");
     Ref matches = kv::call_method(pattern, s_findall, code.value ? code.value : Py_None);
@@ -175,6 +189,25 @@ double update_adaptive_threshold(double current_threshold, double success_rate, 
 
 // ---- module body -----------------------------------------------------------------
 
+// Whether `compiled` is what re.compile(regex, re.IGNORECASE) gives: an exact
+// re.Pattern with that text and flags. A replaced re.compile or re.IGNORECASE
+// can give anything else, and then only its findall knows the answer.
+bool is_own_pattern(PyObject* compiled, PyObject* pattern_type, const char* regex) {
+    // A str pattern compiled with IGNORECASE alone carries IGNORECASE | UNICODE.
+    static constexpr long kIgnoreCaseUnicode = 2 | 32;
+    if (!PyType_Check(pattern_type) || Py_TYPE(compiled) != reinterpret_cast<PyTypeObject*>(pattern_type))
+        return false;
+    Ref text = kv::getattr(compiled, kv::intern("pattern"));
+    Ref flags = kv::getattr(compiled, kv::intern("flags"));
+    if (!PyUnicode_CheckExact(text.get()) || PyUnicode_CompareWithASCIIString(text.get(), regex) != 0)
+        return false;
+    if (!PyLong_CheckExact(flags.get())) return false;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(flags.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) kv::throw_error();
+    return overflow == 0 && v == kIgnoreCaseUnicode;
+}
+
 void body(kv::Body& b) {
     b.import("re");
     {
@@ -188,6 +221,9 @@ void body(kv::Body& b) {
             kv::check_int(PyDict_SetItem(patterns.get(), kv::intern(fp[i].key), compiled.get()));
             g_compiled[i] = compiled.get();  // the dict keeps it
         }
+        Ref pattern_type = kv::getattr_opt(re.get(), kv::intern("Pattern"));
+        for (std::size_t i = 0; i < fp.size(); ++i)
+            g_own[i] = pattern_type && is_own_pattern(g_compiled[i], pattern_type.get(), fp[i].regex);
         g_framework_patterns = patterns.release();
     }
     // The matchers are built now rather than on the first call.
