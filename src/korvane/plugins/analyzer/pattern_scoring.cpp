@@ -11,14 +11,21 @@ namespace {
 using kv::Ref;
 namespace pat = kv::pattern;
 
-// The compiled framework patterns, built once by the module body and kept
-// until the interpreter ends (never rebound, never mutated); g_compiled[i]
-// is the pattern of pat::framework_patterns()[i], and g_own[i] says whether
-// it is the module's own regular expression, which the native matcher may
-// answer for.
-PyObject* g_framework_patterns = nullptr;
-PyObject* g_compiled[3] = {};
-bool g_own[3] = {};
+#define SCORING_NAMES(NAME, TEXT) \
+    NAME(lower) NAME(findall) NAME(pattern) NAME(flags) NAME(re) NAME(compile) NAME(IGNORECASE) NAME(Pattern)
+
+struct State {
+    KV_NAMES(SCORING_NAMES)
+    // The compiled framework patterns, built once by the module body and kept
+    // until the interpreter ends (never rebound, never mutated); compiled[i]
+    // is the pattern of pat::framework_patterns()[i], and own[i] says whether
+    // it is the module's own regular expression, which the native matcher may
+    // answer for.
+    Ref framework_patterns;
+    PyObject* compiled[3] = {};  // held by framework_patterns
+    bool own[3] = {};
+};
+State& S() noexcept { return kv::state<State>(); }
 
 // Words of `a` found in `s` (an exact str from kv::OptStr, so ready) as
 // `s.lower()` would read.
@@ -32,8 +39,7 @@ pat::WordSet scan_lowered(PyObject* s, const pat::Automaton& a) {
     // Wider text may hold characters whose lower case is ASCII (the Kelvin
     // sign) or more than one character (dotted capital I): lower-case it the
     // standard way first.
-    static PyObject* const s_lower = kv::intern("lower");
-    Ref low = kv::call_method(s, s_lower);  // a new exact str
+    Ref low = kv::call_method(s, S().lower);  // a new exact str
     const void* data = PyUnicode_DATA(low.get());
     const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(low.get()));
     switch (PyUnicode_KIND(low.get())) {
@@ -51,9 +57,8 @@ pat::WordSet scan_lowered(PyObject* s, const pat::Automaton& a) {
 
 template <class T, std::size_t N>
 Ref py_tuple(const std::array<T, N>& values) {
-    Ref t = kv::check(PyTuple_New(static_cast<Py_ssize_t>(N)));
-    for (std::size_t i = 0; i < N; ++i)
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), kv::obj(values[i]).release());
+    Ref t = kv::new_tuple(static_cast<Py_ssize_t>(N));
+    for (std::size_t i = 0; i < N; ++i) kv::set_item(t, static_cast<Py_ssize_t>(i), kv::obj(values[i]).get());
     return t;
 }
 
@@ -77,21 +82,17 @@ std::size_t native_matches(std::size_t i, PyObject* code) {
 
 double quick_framework_score(kv::OptStr code, kv::OptStr framework) {
     if (!framework.value) return 0.0;
-    PyObject* pattern = PyDict_GetItemWithError(g_framework_patterns, framework.value);
-    if (!pattern) {
-        if (PyErr_Occurred()) kv::throw_error();
-        return 0.0;
-    }
-    Ref keep = Ref::borrow(pattern);
+    PyObject* found = nullptr;
+    if (kv::check_int(PyDict_GetItemRef(S().framework_patterns.get(), framework.value, &found)) == 0) return 0.0;
+    Ref pattern = Ref::steal(found);
     if (code.value) {
         // The module's own patterns are searched natively, with the very
         // results of findall; anything else re.compile gave is asked itself.
         for (std::size_t i = 0; i < 3; ++i)
-            if (g_compiled[i] == pattern && g_own[i])
+            if (S().compiled[i] == pattern.get() && S().own[i])
                 return pat::quick_score(native_matches(i, code.value));
     }
-    static PyObject* const s_findall = kv::intern("findall");
-    Ref matches = kv::call_method(pattern, s_findall, code.value ? code.value : Py_None);
+    Ref matches = kv::call_method(pattern.get(), S().findall, code.value ? code.value : Py_None);
     const Py_ssize_t n = PyObject_Length(matches.get());
     if (n < 0) kv::throw_error();
     return pat::quick_score(static_cast<std::size_t>(n));
@@ -143,14 +144,12 @@ std::optional<int32_t> capability_major(PyObject* cap) {
         if (i == dot) return v;
     }
     Ref head = kv::check(PyUnicode_Substring(cap, 0, dot));
-    PyObject* number = PyLong_FromUnicodeObject(head.get(), 10);
+    Ref number = Ref::steal(PyLong_FromUnicodeObject(head.get(), 10));
     if (!number) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) kv::throw_error();
-        PyErr_Clear();
+        kv::clear_error_if(PyExc_ValueError);  // not a number: no major version
         return std::nullopt;
     }
-    Ref keep = Ref::steal(number);
-    return static_cast<int32_t>(kv::Conv<int32_t>::from(number, "major"));
+    return static_cast<int32_t>(kv::Conv<int32_t>::from(number.get(), "major"));
 }
 
 double calculate_gpu_suitability(double gpu_operation_score, double gpu_data_size_score,
@@ -194,37 +193,34 @@ double update_adaptive_threshold(double current_threshold, double success_rate, 
 // can give anything else, and then only its findall knows the answer.
 bool is_own_pattern(PyObject* compiled, PyObject* pattern_type, const char* regex) {
     // A str pattern compiled with IGNORECASE alone carries IGNORECASE | UNICODE.
-    static constexpr long kIgnoreCaseUnicode = 2 | 32;
+    constexpr int64_t kIgnoreCaseUnicode = 2 | 32;
     if (!PyType_Check(pattern_type) || Py_TYPE(compiled) != reinterpret_cast<PyTypeObject*>(pattern_type))
         return false;
-    Ref text = kv::getattr(compiled, kv::intern("pattern"));
-    Ref flags = kv::getattr(compiled, kv::intern("flags"));
+    Ref text = kv::getattr(compiled, S().pattern);
+    Ref flags = kv::getattr(compiled, S().flags);
     if (!PyUnicode_CheckExact(text.get()) || PyUnicode_CompareWithASCIIString(text.get(), regex) != 0)
         return false;
-    if (!PyLong_CheckExact(flags.get())) return false;
-    int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(flags.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) kv::throw_error();
-    return overflow == 0 && v == kIgnoreCaseUnicode;
+    int64_t v = 0;
+    return PyLong_CheckExact(flags.get()) && kv::int64_of(flags.get(), v) && v == kIgnoreCaseUnicode;
 }
 
 void body(kv::Body& b) {
     b.import("re");
     {
-        Ref re = kv::global(kv::intern("re"));
-        Ref compile = kv::getattr(re.get(), kv::intern("compile"));
-        Ref flags = kv::getattr(re.get(), kv::intern("IGNORECASE"));
+        Ref re = kv::global(S().re);
+        Ref compile = kv::getattr(re.get(), S().compile);
+        Ref flags = kv::getattr(re.get(), S().IGNORECASE);
         Ref patterns = kv::check(PyDict_New());
         const auto& fp = pat::framework_patterns();
         for (std::size_t i = 0; i < fp.size(); ++i) {
             Ref compiled = kv::call(compile.get(), kv::obj(fp[i].regex), flags);
             kv::check_int(PyDict_SetItem(patterns.get(), kv::intern(fp[i].key), compiled.get()));
-            g_compiled[i] = compiled.get();  // the dict keeps it
+            S().compiled[i] = compiled.get();  // the dict keeps it
         }
-        Ref pattern_type = kv::getattr_opt(re.get(), kv::intern("Pattern"));
+        Ref pattern_type = kv::getattr_opt(re.get(), S().Pattern);
         for (std::size_t i = 0; i < fp.size(); ++i)
-            g_own[i] = pattern_type && is_own_pattern(g_compiled[i], pattern_type.get(), fp[i].regex);
-        g_framework_patterns = patterns.release();
+            S().own[i] = pattern_type && is_own_pattern(S().compiled[i], pattern_type.get(), fp[i].regex);
+        S().framework_patterns = std::move(patterns);
     }
     // The matchers are built now rather than on the first call.
     pat::indicator_matcher();
@@ -272,5 +268,5 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(pattern_scoring, void, (kv::ModuleInfo{"pattern_scoring", "korvane.plugins.analyzer.pattern_scoring",
+KV_MODULE(pattern_scoring, State, (kv::ModuleInfo{"pattern_scoring", "korvane.plugins.analyzer.pattern_scoring",
                                            nullptr, nullptr, &body}))
