@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <string>
+#include <utility>
 
 #include "device_memory_plan.hpp"
 
@@ -141,20 +142,20 @@ Ref compute_chunk_shapes(OptTuple shape, int32_t element_size, uint64_t max_chun
   // One shape object serves every full chunk: chunks are immutable tuples.
   auto make_shape = [&](int32_t n) -> Ref {
     Ref chunk = kv::new_tuple(ndim);
-    kv::set_item(chunk, 0, kv::obj(n).get());
+    kv::set_item(chunk, 0, kv::obj(n));
     for (Py_ssize_t i = 1; i < ndim; ++i) kv::set_item(chunk, i, PyTuple_GET_ITEM(t, i));
     return chunk;
   };
   if (count == 1) {
-    kv::set_item(list, 0, make_shape(remaining).get());
+    kv::set_item(list, 0, make_shape(remaining));
     return list;
   }
   Ref full = make_shape(rows);
   Py_ssize_t n_full = static_cast<Py_ssize_t>(count - 1);
-  for (Py_ssize_t i = 0; i < n_full; ++i) kv::set_item(list, i, full.get());
+  kv::fill_items(list, 0, n_full, full.get());
   auto last_rows = static_cast<int32_t>(remaining - (count - 1) * rows);
   Ref last = last_rows == rows ? full : make_shape(last_rows);
-  kv::set_item(list, n_full, last.get());
+  kv::set_item(list, n_full, std::move(last));
   return list;
 }
 

@@ -267,8 +267,10 @@ Ref detect_workload_characteristics_change(OptList history, double change_thresh
     for (int k = 0; k < 3; ++k) change[k] = change_between(recent[k], older[k]);
     const bool changed =
         change[0] > change_threshold || change[1] > change_threshold || change[2] > change_threshold;
-    const Ref c0 = kv::obj(change[0]), c1 = kv::obj(change[1]), c2 = kv::obj(change[2]);
-    return kv::tuple_of({changed ? Py_True : Py_False, c0.get(), c1.get(), c2.get()});
+    Ref result = kv::new_tuple(4);
+    kv::set_item(result, 0, changed ? Py_True : Py_False);
+    for (int k = 0; k < 3; ++k) kv::set_item(result, k + 1, kv::obj(change[k]));
+    return result;
 }
 
 bool same_name(PyObject* a, PyObject* b) {
