@@ -175,9 +175,24 @@ inline void set_item(const Ref& seq, Py_ssize_t i, PyObject* item) noexcept {
   else
     PyTuple_SET_ITEM(seq.get(), i, Py_NewRef(item));
 }
+// Fills slot i with `item`, whose reference the sequence takes over (a result
+// built for this slot needs no reference of its own).
+inline void set_item(const Ref& seq, Py_ssize_t i, Ref item) noexcept {
+  if (PyList_CheckExact(seq.get()))
+    PyList_SET_ITEM(seq.get(), i, item.release());
+  else
+    PyTuple_SET_ITEM(seq.get(), i, item.release());
+}
+// Fills slots [from, to) of a new list or tuple with one item (one shared
+// immutable object in many slots), without testing the sequence per slot.
+inline void fill_items(const Ref& seq, Py_ssize_t from, Py_ssize_t to, PyObject* item) noexcept {
+  PyObject** slots = PySequence_Fast_ITEMS(seq.get());
+  for (Py_ssize_t i = from; i < to; ++i) slots[i] = Py_NewRef(item);
+}
 
 // A result dict with fixed string keys in a fixed order. The keys are laid
-// out once (at import); each result copies that layout and fills the values.
+// out once (at import); each result is a new dict with that layout, filled
+// with the values.
 class DictShape {
  public:
   DictShape(std::initializer_list<const char*> keys);

@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <string>
+#include <utility>
 
 #include "device_memory_plan.hpp"
 
@@ -33,18 +34,23 @@ using kv::OptStr;
 using kv::OptTuple;
 using kv::Ref;
 
-// Module state: built once by the body and kept until the interpreter ends
-// (one interpreter per process).
-struct State {
-  PyObject* no_gpu_memory = nullptr;   // (2, 0, 1, "No GPU memory available")
-  PyObject* fits = nullptr;            // (0, 0, 1, "Allocation fits in GPU memory")
-  PyObject* not_chunkable = nullptr;   // (2, 0, 1, "Operation not chunkable, falling back to CPU")
-};
-
-State& state() {
-  static State s;
-  return s;
+// (code, 0, 1, message): a strategy result that needs no arithmetic.
+Ref strategy_tuple(int code, const char* message) {
+  Ref c = kv::obj(code);
+  Ref zero = kv::obj(0);
+  Ref one = kv::obj(1);
+  Ref m = kv::obj(message);
+  return kv::tuple_of({c.get(), zero.get(), one.get(), m.get()});
 }
+
+// Module state: built once at import and kept until the interpreter ends (one
+// interpreter per process). The constant strategy results are shared.
+struct State {
+  Ref no_gpu_memory = strategy_tuple(dm::CPU_FALLBACK, "No GPU memory available");
+  Ref fits = strategy_tuple(dm::GPU_DIRECT, "Allocation fits in GPU memory");
+  Ref not_chunkable = strategy_tuple(dm::CPU_FALLBACK, "Operation not chunkable, falling back to CPU");
+};
+State& S() noexcept { return kv::state<State>(); }
 
 // The "object of type 'NoneType' has no len()" of a None shape.
 [[noreturn]] void raise_no_len() {
@@ -89,11 +95,11 @@ Ref decide_allocation_strategy(uint64_t requested_bytes, uint64_t available_byte
   dm::Decision d;
   switch (dm::decide(requested_bytes, available_bytes, headroom_ratio, is_chunkable, d)) {
   case dm::Outcome::NoMemory:
-    return Ref::borrow(state().no_gpu_memory);
+    return S().no_gpu_memory;
   case dm::Outcome::Fits:
-    return Ref::borrow(state().fits);
+    return S().fits;
   case dm::Outcome::NotChunkable:
-    return Ref::borrow(state().not_chunkable);
+    return S().not_chunkable;
   case dm::Outcome::Chunked:
     break;
   }
@@ -107,8 +113,8 @@ Ref decide_allocation_strategy(uint64_t requested_bytes, uint64_t available_byte
   Ref code = kv::obj(static_cast<int>(d.strategy));
   Ref size = kv::obj(d.chunk_size);
   Ref count = kv::obj(d.chunk_count);
-  Ref message = kv::check(PyUnicode_FromStringAndSize(text, end - text));
-  return kv::check(PyTuple_Pack(4, code.get(), size.get(), count.get(), message.get()));
+  Ref message = kv::obj(std::string_view(text, static_cast<size_t>(end - text)));
+  return kv::tuple_of({code.get(), size.get(), count.get(), message.get()});
 }
 
 // ---------------------------------------------------------------- chunking, operations, OOM texts
@@ -120,8 +126,8 @@ Ref compute_chunk_shapes(OptTuple shape, int32_t element_size, uint64_t max_chun
   PyObject* t = shape.value;
   Py_ssize_t ndim = PyTuple_GET_SIZE(t);
   if (ndim == 0) {
-    Ref list = kv::check(PyList_New(1));
-    PyList_SET_ITEM(list.get(), 0, Py_NewRef(t));
+    Ref list = kv::new_list(1);
+    kv::set_item(list, 0, t);
     return list;
   }
   uint64_t row_bytes = static_cast<uint64_t>(element_size);
@@ -130,27 +136,26 @@ Ref compute_chunk_shapes(OptTuple shape, int32_t element_size, uint64_t max_chun
   int32_t remaining = to_int32(PyTuple_GET_ITEM(t, 0));
 
   int64_t count = dm::chunk_total(remaining, rows);
-  Ref list = kv::check(PyList_New(static_cast<Py_ssize_t>(count)));
+  Ref list = kv::new_list(static_cast<Py_ssize_t>(count));
   if (count == 0) return list;
 
   // One shape object serves every full chunk: chunks are immutable tuples.
   auto make_shape = [&](int32_t n) -> Ref {
-    Ref chunk = kv::check(PyTuple_New(ndim));
-    PyTuple_SET_ITEM(chunk.get(), 0, PyLong_FromLong(n));
-    if (!PyTuple_GET_ITEM(chunk.get(), 0)) kv::throw_error();
-    for (Py_ssize_t i = 1; i < ndim; ++i) PyTuple_SET_ITEM(chunk.get(), i, Py_NewRef(PyTuple_GET_ITEM(t, i)));
+    Ref chunk = kv::new_tuple(ndim);
+    kv::set_item(chunk, 0, kv::obj(n));
+    for (Py_ssize_t i = 1; i < ndim; ++i) kv::set_item(chunk, i, PyTuple_GET_ITEM(t, i));
     return chunk;
   };
   if (count == 1) {
-    PyList_SET_ITEM(list.get(), 0, make_shape(remaining).release());
+    kv::set_item(list, 0, make_shape(remaining));
     return list;
   }
   Ref full = make_shape(rows);
   Py_ssize_t n_full = static_cast<Py_ssize_t>(count - 1);
-  for (Py_ssize_t i = 0; i < n_full; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(full.get()));
+  kv::fill_items(list, 0, n_full, full.get());
   auto last_rows = static_cast<int32_t>(remaining - (count - 1) * rows);
   Ref last = last_rows == rows ? full : make_shape(last_rows);
-  PyList_SET_ITEM(list.get(), n_full, last.release());
+  kv::set_item(list, n_full, std::move(last));
   return list;
 }
 
@@ -229,20 +234,7 @@ double score_gpu_suitability(uint64_t data_size_bytes, OptStr operation_type, ui
 
 // ---------------------------------------------------------------- module body
 
-Ref strategy_tuple(int code, const char* message) {
-  Ref c = kv::obj(code);
-  Ref zero = kv::obj(0);
-  Ref one = kv::obj(1);
-  Ref m = kv::obj(message);
-  return kv::check(PyTuple_Pack(4, c.get(), zero.get(), one.get(), m.get()));
-}
-
 void body(kv::Body& b) {
-  State& s = state();
-  s.no_gpu_memory = strategy_tuple(dm::CPU_FALLBACK, "No GPU memory available").release();
-  s.fits = strategy_tuple(dm::GPU_DIRECT, "Allocation fits in GPU memory").release();
-  s.not_chunkable = strategy_tuple(dm::CPU_FALLBACK, "Operation not chunkable, falling back to CPU").release();
-
   b.def<&estimate_allocation_bytes>(
       "estimate_allocation_bytes(shape: tuple, element_size: int, overhead_factor: float = 1.0) -> int",
       "Bytes needed for an array of `shape` with `element_size`-byte items, scaled by an overhead factor "
@@ -283,6 +275,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(device_memory, void, (kv::ModuleInfo{"device_memory", "korvane.gpu.device_memory",
+KV_MODULE(device_memory, State, (kv::ModuleInfo{"device_memory", "korvane.gpu.device_memory",
                                          "GPU memory planning: estimates, head-room, strategy and chunking.",
                                          nullptr, &body}))

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "compile_gate_core.hpp"
@@ -24,45 +25,35 @@ namespace core = korvane::compile_gate;
 
 constexpr const char* kReentry = "CompileGate is already in use by this thread";
 
-// ---- interned names and captured types --------------------------------------------
+// ---- module state -----------------------------------------------------------------
 
-struct Names {
-    PyObject* get_metrics;
-    PyObject* call_count;
-    PyObject* compile_count;
-    PyObject* avg_speedup;
-    PyObject* last_compiled;
-    PyObject* initial_threshold;
-    PyObject* min_threshold;
-    PyObject* max_threshold;
-    PyObject* learning_rate;
-    PyObject* target_speedup;
-    PyObject* tracked_functions;
-    PyObject* avg_threshold;
-    PyObject* time;
-    PyObject* logger;
-    PyObject* debug;
-    PyObject* threading;
-    PyObject* Lock;
-    PyObject* policy_lock;
-    PyObject* none_text;     // "None", for the log line of a None id
-    PyObject* config_kwnames;   // keywords of PolicyConfig(...) built from an object
-    PyObject* metrics_kwnames;  // keywords of FunctionMetrics(...) in the factory
-    PyObject* zero_int;    // compared with compile_count
-    PyObject* zero_float;  // getattr default of last_compiled
+struct CompileGate;
+
+#define GATE_NAMES(NAME, TEXT)                                                                          \
+    NAME(get_metrics) NAME(call_count) NAME(compile_count) NAME(avg_speedup) NAME(last_compiled)        \
+    NAME(initial_threshold) NAME(min_threshold) NAME(max_threshold) NAME(learning_rate)                 \
+    NAME(target_speedup) NAME(total_execution_time_ms) NAME(last_compile_time) NAME(time) NAME(logger)  \
+    NAME(debug) NAME(threading) NAME(Lock) NAME(_policy_lock)                                           \
+    TEXT(none_text, "None")  /* the log line of a None id */
+
+struct State {
+    KV_NAMES(GATE_NAMES)
+    // Keywords of PolicyConfig(...) built from an object, and of
+    // FunctionMetrics(...) in the factory.
+    Ref config_kwnames = kv::tuple_of({initial_threshold, min_threshold, max_threshold, learning_rate,
+                                       target_speedup});
+    Ref metrics_kwnames = kv::tuple_of({call_count, compile_count, avg_speedup, total_execution_time_ms,
+                                        last_compile_time});
+    Ref zero_int = kv::obj(0);      // compared with compile_count
+    Ref zero_float = kv::obj(0.0);  // getattr default of last_compiled
+    kv::DictShape statistics{"tracked_functions", "avg_threshold", "min_threshold", "max_threshold"};
+    // The process-wide policy; guarded by the module's `_policy_lock`.
+    Ref policy;
+    // The CompileGate class from its creation to the end of the body, which
+    // attaches its methods.
+    std::unique_ptr<kv::Class<CompileGate>> gate_class;
 };
-Names n{};
-
-PyTypeObject* config_type = nullptr;
-PyTypeObject* metrics_type = nullptr;
-PyTypeObject* gate_type = nullptr;
-
-// The process-wide policy; guarded by the module's `_policy_lock`. Kept for
-// the life of the interpreter, like the module itself.
-Ref& policy_slot() {
-    static Ref* slot = new Ref();
-    return *slot;
-}
+State& S() noexcept { return kv::state<State>(); }
 
 // ---- PolicyConfig -----------------------------------------------------------------
 
@@ -221,6 +212,9 @@ private:
     kv::LockGuard guard_;
 };
 
+PyObject* config_class() { return reinterpret_cast<PyObject*>(kv::type_of<PolicyConfig>); }
+PyObject* metrics_class() { return reinterpret_cast<PyObject*>(kv::type_of<FunctionMetrics>); }
+
 // getattr(o, name, default): only AttributeError selects the default.
 Ref getattr_or(PyObject* o, PyObject* name, PyObject* dflt) {
     Ref v = kv::getattr_opt(o, name);
@@ -233,22 +227,22 @@ void gate_init(CompileGate& g, kv::Object config) {
     PyObject* c = config.value;
     Ref cfg;
     if (c == Py_None) {
-        cfg = kv::call(reinterpret_cast<PyObject*>(config_type));
-    } else if (PyObject_TypeCheck(c, config_type)) {
+        cfg = kv::call(config_class());
+    } else if (PyObject_TypeCheck(c, kv::type_of<PolicyConfig>)) {
         cfg = Ref::borrow(c);  // shared with the caller, never copied
     } else {
         // Read in this order, each with its default, then validated as usual.
-        PyObject* const names[5] = {n.initial_threshold, n.min_threshold, n.max_threshold, n.learning_rate,
-                                    n.target_speedup};
+        PyObject* const names[5] = {S().initial_threshold, S().min_threshold, S().max_threshold, S().learning_rate,
+                                    S().target_speedup};
         Ref defaults[5] = {kv::obj(100), kv::obj(10), kv::obj(10000), kv::obj(0.1), kv::obj(2.0)};
         Ref vals[5];
         for (int i = 0; i < 5; ++i) vals[i] = getattr_or(c, names[i], defaults[i].get());
         PyObject* argv[5] = {vals[0].get(), vals[1].get(), vals[2].get(), vals[3].get(), vals[4].get()};
-        cfg = check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(config_type), argv, 0, n.config_kwnames));
+        cfg = check(PyObject_Vectorcall(config_class(), argv, 0, S().config_kwnames.get()));
     }
     Ref table = check(PyDict_New());
-    Ref threading = kv::global(n.threading);
-    Ref lock = kv::call_method(threading.get(), n.Lock);
+    Ref threading = kv::global(S().threading);
+    Ref lock = kv::call_method(threading.get(), S().Lock);
     g.config.reset_to(std::move(cfg));
     g.thresholds.reset_to(std::move(table));
     g.lock.reset_to(std::move(lock));
@@ -268,10 +262,10 @@ Ref get_threshold(CompileGate& g, OptStr func_id) {
             r = Ref::borrow(v);
         } else if (PyErr_Occurred()) {
             kv::throw_error();
-        } else if (Py_IS_TYPE(g.config.get(), config_type)) {
+        } else if (Py_IS_TYPE(g.config.get(), kv::type_of<PolicyConfig>)) {
             r = kv::obj(fields_of(g.config.get()).f.initial_threshold);
         } else {
-            r = kv::getattr(g.config.get(), n.initial_threshold);  // a subclass may override it
+            r = kv::getattr(g.config.get(), S().initial_threshold);  // a subclass may override it
             through_property = true;
         }
     }
@@ -279,8 +273,8 @@ Ref get_threshold(CompileGate& g, OptStr func_id) {
 }
 
 double current_time() {
-    Ref mod = kv::global(n.time);  // looked up per call, so the clock can be substituted
-    Ref t = kv::call_method(mod.get(), n.time);
+    Ref mod = kv::global(S().time);  // looked up per call, so the clock can be substituted
+    Ref t = kv::call_method(mod.get(), S().time);
     return kv::to_double(t.get());
 }
 
@@ -295,18 +289,18 @@ bool should_compile(CompileGate& g, OptStr func_id, PyObject* store) {
     {
         GateLock guard(g);
         threshold = get_threshold_fast(g, key);
-        metrics = kv::call_method(store, n.get_metrics, key);
+        metrics = kv::call_method(store, S().get_metrics, key);
         PyObject* m = metrics.get();
-        if (Py_IS_TYPE(m, metrics_type)) {
+        if (Py_IS_TYPE(m, kv::type_of<FunctionMetrics>)) {
             const FunctionMetrics& fm = kv::payload<FunctionMetrics>(m);
             calls = fm.call_count;
             compiles = fm.compile_count;
             last = fm.stamp;
         } else {
-            calls = kv::to_u64(kv::getattr(m, n.call_count).get());
-            compiles = to_u32(kv::getattr(m, n.compile_count).get());
-            (void)kv::to_double(kv::getattr(m, n.avg_speedup).get());  // read, not used
-            last = kv::to_double(getattr_or(m, n.last_compiled, n.zero_float).get());
+            calls = kv::to_u64(kv::getattr(m, S().call_count).get());
+            compiles = to_u32(kv::getattr(m, S().compile_count).get());
+            (void)kv::to_double(kv::getattr(m, S().avg_speedup).get());  // read, not used
+            last = kv::to_double(getattr_or(m, S().last_compiled, S().zero_float.get()).get());
         }
     }
     return core::decide(calls, threshold, compiles, now, last, g.interval);
@@ -340,7 +334,7 @@ Ref update_message(PyObject* key, int32_t old_t, int32_t new_t, double speedup) 
     put("x)");
     const std::string_view prefix = "Updated threshold for ";
     const auto tail_len = static_cast<Py_ssize_t>(p - tail);
-    PyObject* id = key == Py_None ? n.none_text : key;
+    PyObject* id = key == Py_None ? S().none_text : key;
     if (PyUnicode_IS_ASCII(id)) {
         const Py_ssize_t id_len = PyUnicode_GET_LENGTH(id);
         Ref out = check(PyUnicode_New(static_cast<Py_ssize_t>(prefix.size()) + id_len + tail_len, 127));
@@ -361,10 +355,10 @@ void update(CompileGate& g, OptStr func_id, PyObject* store) {
     Ref metrics, eq, value;
     {
         GateLock guard(g);
-        metrics = kv::call_method(store, n.get_metrics, key);
+        metrics = kv::call_method(store, S().get_metrics, key);
         PyObject* m = metrics.get();
         uint32_t compiles;
-        if (Py_IS_TYPE(m, metrics_type)) {
+        if (Py_IS_TYPE(m, kv::type_of<FunctionMetrics>)) {
             const FunctionMetrics& fm = kv::payload<FunctionMetrics>(m);
             if (fm.compile_count == 0) return;
             old_t = get_threshold_fast(g, key);
@@ -372,11 +366,11 @@ void update(CompileGate& g, OptStr func_id, PyObject* store) {
             speedup = fm.avg_speedup;
         } else {
             // An equality test, so 0.0 and False also mean "never compiled".
-            eq = check(PyObject_RichCompare(kv::getattr(m, n.compile_count).get(), n.zero_int, Py_EQ));
+            eq = check(PyObject_RichCompare(kv::getattr(m, S().compile_count).get(), S().zero_int.get(), Py_EQ));
             if (kv::to_truth(eq.get())) return;
             old_t = get_threshold_fast(g, key);
-            compiles = to_u32(kv::getattr(m, n.compile_count).get());
-            speedup = kv::to_double(kv::getattr(m, n.avg_speedup).get());
+            compiles = to_u32(kv::getattr(m, S().compile_count).get());
+            speedup = kv::to_double(kv::getattr(m, S().avg_speedup).get());
         }
         new_t = core::learn_threshold(fields_of(g.config.get()).f, old_t, compiles, speedup);
         value = kv::obj(new_t);
@@ -384,8 +378,8 @@ void update(CompileGate& g, OptStr func_id, PyObject* store) {
     }
     // Built whether or not DEBUG is enabled; the logger decides.
     Ref msg = update_message(key, old_t, new_t, speedup);
-    Ref logger = kv::global(n.logger);
-    kv::call_method(logger.get(), n.debug, msg);
+    Ref logger = kv::global(S().logger);
+    kv::call_method(logger.get(), S().debug, msg);
 }
 
 Ref get_statistics(CompileGate& g) {
@@ -397,15 +391,15 @@ Ref get_statistics(CompileGate& g) {
         if (count == 0) {
             PyObject* cfg = g.config.get();
             tracked = kv::obj(0);
-            if (Py_IS_TYPE(cfg, config_type)) {
+            if (Py_IS_TYPE(cfg, kv::type_of<PolicyConfig>)) {
                 const core::PolicyFields& f = fields_of(cfg).f;
                 avg = kv::obj(f.initial_threshold);
                 lo = kv::obj(f.min_threshold);
                 hi = kv::obj(f.max_threshold);
             } else {
-                avg = kv::getattr(cfg, n.initial_threshold);
-                lo = kv::getattr(cfg, n.min_threshold);
-                hi = kv::getattr(cfg, n.max_threshold);
+                avg = kv::getattr(cfg, S().initial_threshold);
+                lo = kv::getattr(cfg, S().min_threshold);
+                hi = kv::getattr(cfg, S().max_threshold);
             }
         } else {
             // The values are the int32 thresholds stored by update.
@@ -430,34 +424,29 @@ Ref get_statistics(CompileGate& g) {
             hi = kv::obj(vmax);
         }
     }
-    Ref d = check(PyDict_New());
-    check_int(PyDict_SetItem(d.get(), n.tracked_functions, tracked.get()));
-    check_int(PyDict_SetItem(d.get(), n.avg_threshold, avg.get()));
-    check_int(PyDict_SetItem(d.get(), n.min_threshold, lo.get()));
-    check_int(PyDict_SetItem(d.get(), n.max_threshold, hi.get()));
-    return d;
+    return S().statistics.make({tracked.get(), avg.get(), lo.get(), hi.get()});
 }
 
 // ---- module functions -------------------------------------------------------------
 
 Ref get_compile_gate() {
-    Ref lock = kv::global(n.policy_lock);
+    Ref lock = kv::global(S()._policy_lock);
     Ref result;
     {
         kv::LockGuard guard(lock.get());
-        Ref& slot = policy_slot();
-        if (!slot) slot = kv::call(reinterpret_cast<PyObject*>(gate_type));
+        Ref& slot = S().policy;
+        if (!slot) slot = kv::call(reinterpret_cast<PyObject*>(kv::type_of<CompileGate>));
         result = slot;
     }
     return result;
 }
 
 void reset_compile_gate() {
-    Ref lock = kv::global(n.policy_lock);
+    Ref lock = kv::global(S()._policy_lock);
     Ref old;  // released after the lock, so its teardown runs outside it
     {
         kv::LockGuard guard(lock.get());
-        old = std::move(policy_slot());
+        old = std::move(S().policy);
     }
 }
 
@@ -465,7 +454,7 @@ Ref create_function_metrics(kv::Int call_count, kv::Int compile_count, double av
                             double total_execution_time_ms, double last_compile_time) {
     Ref s = kv::obj(avg_speedup), t = kv::obj(total_execution_time_ms), l = kv::obj(last_compile_time);
     PyObject* argv[5] = {call_count.value.get(), compile_count.value.get(), s.get(), t.get(), l.get()};
-    return check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(metrics_type), argv, 0, n.metrics_kwnames));
+    return check(PyObject_Vectorcall(metrics_class(), argv, 0, S().metrics_kwnames.get()));
 }
 
 Ref create_policy_config(kv::Int initial_threshold, kv::Int min_threshold, kv::Int max_threshold,
@@ -473,15 +462,10 @@ Ref create_policy_config(kv::Int initial_threshold, kv::Int min_threshold, kv::I
     Ref r = kv::obj(learning_rate), t = kv::obj(target_speedup);
     PyObject* argv[5] = {initial_threshold.value.get(), min_threshold.value.get(), max_threshold.value.get(),
                          r.get(), t.get()};
-    return check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(config_type), argv, 0, n.config_kwnames));
+    return check(PyObject_Vectorcall(config_class(), argv, 0, S().config_kwnames.get()));
 }
 
 // ---- module -----------------------------------------------------------------------
-
-kv::Class<CompileGate>* gate_class = nullptr;
-
-// Kept for the life of the interpreter.
-PyObject* kwnames(std::initializer_list<PyObject*> names) { return kv::tuple_of(names).release(); }
 
 template <class Api>
 void publish_api(PyTypeObject* t, const Api* api, const char* capsule_name) {
@@ -490,32 +474,6 @@ void publish_api(PyTypeObject* t, const Api* api, const char* capsule_name) {
 }
 
 void make_types(PyObject* m) {
-    n.get_metrics = kv::intern("get_metrics");
-    n.call_count = kv::intern("call_count");
-    n.compile_count = kv::intern("compile_count");
-    n.avg_speedup = kv::intern("avg_speedup");
-    n.last_compiled = kv::intern("last_compiled");
-    n.initial_threshold = kv::intern("initial_threshold");
-    n.min_threshold = kv::intern("min_threshold");
-    n.max_threshold = kv::intern("max_threshold");
-    n.learning_rate = kv::intern("learning_rate");
-    n.target_speedup = kv::intern("target_speedup");
-    n.tracked_functions = kv::intern("tracked_functions");
-    n.avg_threshold = kv::intern("avg_threshold");
-    n.time = kv::intern("time");
-    n.logger = kv::intern("logger");
-    n.debug = kv::intern("debug");
-    n.threading = kv::intern("threading");
-    n.Lock = kv::intern("Lock");
-    n.policy_lock = kv::intern("_policy_lock");
-    n.none_text = kv::intern("None");
-    n.config_kwnames = kwnames({n.initial_threshold, n.min_threshold, n.max_threshold, n.learning_rate,
-                                n.target_speedup});
-    n.metrics_kwnames = kwnames({n.call_count, n.compile_count, n.avg_speedup, kv::intern("total_execution_time_ms"),
-                                 kv::intern("last_compile_time")});
-    n.zero_int = kv::obj(0).release();
-    n.zero_float = kv::obj(0.0).release();
-
     kv::Class<PolicyConfig> pc("korvane.jit.compile_gate.PolicyConfig",
                                "Configuration for adaptive threshold policy.");
     pc.ctor<&config_init>(
@@ -526,8 +484,7 @@ void make_types(PyObject* m) {
     pc.property<&cfg_max, &cfg_set_max>("max_threshold");
     pc.property<&cfg_rate, &cfg_set_rate>("learning_rate");
     pc.property<&cfg_target, &cfg_set_target>("target_speedup");
-    config_type = pc.create(m);
-    publish_api(config_type, &config_api, "korvane.jit.compile_gate.PolicyConfig._native_api");
+    publish_api(pc.create(m), &config_api, "korvane.jit.compile_gate.PolicyConfig._native_api");
 
     kv::Class<FunctionMetrics> fm(
         "korvane.jit.compile_gate.FunctionMetrics",
@@ -549,10 +506,9 @@ void make_types(PyObject* m) {
     fm.property<&fm_stamp, &fm_set_stamp>("last_compiled",
                                           "Timestamp of last compilation (matches TelemetryStore interface).");
     fm.property<&fm_stamp, &fm_set_stamp>("last_compile_time", "Alias for last_compiled for backward compatibility.");
-    metrics_type = fm.create(m);
-    publish_api(metrics_type, &metrics_api, "korvane.jit.compile_gate.FunctionMetrics._native_api");
+    publish_api(fm.create(m), &metrics_api, "korvane.jit.compile_gate.FunctionMetrics._native_api");
 
-    gate_class = new kv::Class<CompileGate>(
+    auto gc = std::make_unique<kv::Class<CompileGate>>(
         "korvane.jit.compile_gate.CompileGate",
         "Adaptive compilation threshold policy.\n\n"
         "Learns a call-count threshold per function from the speed-ups its\n"
@@ -564,10 +520,10 @@ void make_types(PyObject* m) {
         "        compiled = compile(func)\n"
         "        store.record_compilation(func_id, measured_speedup)\n"
         "        policy.update(func_id, store)");
-    gate_class->ctor<&gate_init>("__cinit__(self, config=None)");
-    gate_class->property<&gate_config>("config", "Get policy configuration.");
-    gate_type = gate_class->create(m);
-    publish_api(gate_type, &gate_api, "korvane.jit.compile_gate.CompileGate._native_api");
+    gc->ctor<&gate_init>("__cinit__(self, config=None)");
+    gc->property<&gate_config>("config", "Get policy configuration.");
+    publish_api(gc->create(m), &gate_api, "korvane.jit.compile_gate.CompileGate._native_api");
+    S().gate_class = std::move(gc);
 }
 
 void body(kv::Body& b) {
@@ -577,7 +533,7 @@ void body(kv::Body& b) {
     b.from_import("typing", {"Dict", "Optional"});
     b.logger();
 
-    kv::Class<CompileGate>& g = *gate_class;
+    kv::Class<CompileGate>& g = *S().gate_class;
     g.method<&get_threshold>("get_threshold(self, func_id: str) -> int",
                              "Get current threshold for a function.\n\n"
                              "Performance target: <100ns (dict lookup with lock)");
@@ -588,10 +544,11 @@ void body(kv::Body& b) {
                       "Learn the function's threshold from its compilation results.\n\n"
                       "Performance target: <1\u03bcs");
     g.method<&get_statistics>("get_statistics(self) -> Dict", "Get policy statistics.");
+    S().gate_class.reset();  // the class is complete
 
-    // The global policy slot starts empty (policy_slot()).
-    Ref threading = kv::global(n.threading);
-    b.set("_policy_lock", kv::call_method(threading.get(), n.Lock));
+    // The global policy slot (S().policy) starts empty.
+    Ref threading = kv::global(S().threading);
+    b.set("_policy_lock", kv::call_method(threading.get(), S().Lock));
     b.def<&get_compile_gate>("get_compile_gate() -> CompileGate",
                              "Get the global policy instance (thread-safe).\n\n"
                              "Always takes the lock before checking or creating the single instance.");
@@ -611,7 +568,7 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(compile_gate, void, (kv::ModuleInfo{"compile_gate", "korvane.jit.compile_gate",
+KV_MODULE(compile_gate, State, (kv::ModuleInfo{"compile_gate", "korvane.jit.compile_gate",
                                         "Adaptive JIT threshold policy.\n\n"
                                         "Dynamically adjusts compilation thresholds based on observed performance.\n"
                                         "Reduces compilation attempts while maximizing benefit.",

@@ -38,11 +38,20 @@ namespace {
 using kv::Ref;
 namespace core = kv::adapt;
 
-// Interned once by the module body; they live as long as the interpreter.
-PyObject* s_keys[3];  // parallelization_potential, cpu_intensity, memory_intensity
-PyObject* s_mixed;
-PyObject* s_no_change;      // (False, 0.0, 0.0, 0.0)
-PyObject* s_no_prediction;  // (0, 0, 0.0)
+// ---- module state --------------------------------------------------------------
+
+#define ADAPTATION_NAMES(NAME, TEXT) \
+    NAME(parallelization_potential) NAME(cpu_intensity) NAME(memory_intensity) NAME(mixed)
+
+// Built once at import; it lives as long as the interpreter.
+struct State {
+    KV_NAMES(ADAPTATION_NAMES)
+    // The keys of a pattern-history entry, in the order they are tested.
+    PyObject* const keys[3] = {parallelization_potential, cpu_intensity, memory_intensity};
+    Ref no_change = kv::check(Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0));
+    Ref no_prediction = kv::check(Py_BuildValue("(iid)", 0, 0, 0.0));
+};
+State& S() noexcept { return kv::state<State>(); }
 
 [[noreturn]] void raise_no_len() {
     kv::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
@@ -101,10 +110,7 @@ struct Pair {
 // Next item of an unpacking iterator; null when it is exhausted.
 Ref next_item(PyObject* it) {
     Ref item = Ref::steal(Py_TYPE(it)->tp_iternext(it));
-    if (!item && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) kv::throw_error();
-        PyErr_Clear();
-    }
+    if (!item && PyErr_Occurred()) kv::clear_error_if(PyExc_StopIteration);
     return item;
 }
 
@@ -231,7 +237,7 @@ double change_between(const Total& recent, const Total& older) {
 Ref detect_workload_characteristics_change(OptList history, double change_threshold) {
     if (!history.value) raise_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(history.value);
-    if (n < 6) return Ref::borrow(s_no_change);
+    if (n < 6) return S().no_change;
     // The last six entries and their values are read once, into references of
     // our own: key comparisons inside the dicts and the additions below may run
     // Python code that changes the list or the dicts.
@@ -244,10 +250,10 @@ Ref detect_workload_characteristics_change(OptList history, double change_thresh
         if (!PyDict_CheckExact(e))
             kv::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(e)->tp_name);
         for (int k = 0; k < 3; ++k) {
-            PyObject* v = PyDict_GetItemWithError(e, s_keys[k]);
+            PyObject* v = PyDict_GetItemWithError(e, S().keys[k]);
             if (!v) {
                 if (PyErr_Occurred()) kv::throw_error();
-                return Ref::borrow(s_no_change);
+                return S().no_change;
             }
             values[i][k] = Ref::borrow(v);
         }
@@ -261,9 +267,9 @@ Ref detect_workload_characteristics_change(OptList history, double change_thresh
     for (int k = 0; k < 3; ++k) change[k] = change_between(recent[k], older[k]);
     const bool changed =
         change[0] > change_threshold || change[1] > change_threshold || change[2] > change_threshold;
-    Ref result = kv::check(PyTuple_New(4));
-    PyTuple_SET_ITEM(result.get(), 0, Py_NewRef(changed ? Py_True : Py_False));
-    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(result.get(), k + 1, kv::obj(change[k]).release());
+    Ref result = kv::new_tuple(4);
+    kv::set_item(result, 0, changed ? Py_True : Py_False);
+    for (int k = 0; k < 3; ++k) kv::set_item(result, k + 1, kv::obj(change[k]));
     return result;
 }
 
@@ -278,7 +284,7 @@ bool same_name(PyObject* a, PyObject* b) {
 Ref detect_dominant_pattern(OptList patterns, int32_t window_size) {
     if (!patterns.value) raise_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(patterns.value);
-    if (n == 0) return Ref::borrow(s_mixed);
+    if (n == 0) return Ref::borrow(S().mixed);
     const Py_ssize_t start = n - static_cast<Py_ssize_t>(window_size) > 0 ? n - window_size : 0;
     // Names are exact str or None, whose hashing and comparison run no Python
     // code, so the list cannot change under the loop and borrowed names are safe.
@@ -296,7 +302,7 @@ Ref detect_dominant_pattern(OptList patterns, int32_t window_size) {
         counts.add(name, hash);
     }
     PyObject* const* best = counts.most_common();
-    return Ref::borrow(best ? *best : s_mixed);
+    return Ref::borrow(best ? *best : S().mixed);
 }
 
 // ---- decision functions ------------------------------------------------------------
@@ -337,33 +343,26 @@ bool detect_fragmentation_threshold(double fragmentation_ratio, double threshold
 Ref predict_resource_requirements(OptList history, double prediction_horizon_seconds) {
     if (!history.value) raise_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(history.value);
-    if (n < 10) return Ref::borrow(s_no_prediction);
+    if (n < 10) return S().no_prediction;
     const double t_first = timestamp_at(history.value, 0);
     const double span = timestamp_at(history.value, n - 1) - t_first;
     const double count = static_cast<double>(n);
     // A span that is not a positive finite number, or one so small that the
     // rate overflows, predicts nothing (and reads no further).
-    if (!(span > 0.0) || !std::isfinite(span) || !std::isfinite(count / span)) return Ref::borrow(s_no_prediction);
+    if (!(span > 0.0) || !std::isfinite(span) || !std::isfinite(count / span)) return S().no_prediction;
     double size_sum = 0.0;
     for_each_pair(history.value, [&](double, double size) { size_sum += size; });
     const core::Forecast f = core::forecast(static_cast<std::size_t>(n), span, size_sum, prediction_horizon_seconds);
-    if (f.neutral) return Ref::borrow(s_no_prediction);
+    if (f.neutral) return S().no_prediction;
     Ref allocations = whole_to_int(f.allocations);
     Ref bytes = whole_to_int(f.total_bytes);
     Ref confidence = kv::check(PyFloat_FromDouble(f.confidence));
-    return kv::check(PyTuple_Pack(3, allocations.get(), bytes.get(), confidence.get()));
+    return kv::tuple_of({allocations.get(), bytes.get(), confidence.get()});
 }
 
 // ---- module body -------------------------------------------------------------------
 
 void body(kv::Body& b) {
-    s_keys[0] = kv::intern("parallelization_potential");
-    s_keys[1] = kv::intern("cpu_intensity");
-    s_keys[2] = kv::intern("memory_intensity");
-    s_mixed = kv::intern("mixed");
-    s_no_change = kv::check(Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0)).release();
-    s_no_prediction = kv::check(Py_BuildValue("(iid)", 0, 0, 0.0)).release();
-
     b.def<&detect_performance_degradation>(
         "detect_performance_degradation(performance_history: list, baseline_performance: float, "
         "threshold: float, window_start_time: float) -> bool");
@@ -398,5 +397,5 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(adaptation_rules, void, (kv::ModuleInfo{"adaptation_rules", "korvane.plugins.analyzer.adaptation_rules",
+KV_MODULE(adaptation_rules, State, (kv::ModuleInfo{"adaptation_rules", "korvane.plugins.analyzer.adaptation_rules",
                                             nullptr, nullptr, &body}))
