@@ -394,7 +394,8 @@ Ref tree_get_stats(BlockTree& t) {
     kv::check_int(PyDict_Update(out.get(), copy.get()));
   }
   const auto& c = t.counts;
-  for (auto [key, value] : {std::pair{st.total_blocks, c.total_blocks}, std::pair{st.total_insertions, c.total_insertions},
+  for (auto [key, value] : {std::pair{st.total_blocks, c.total_blocks},
+                            std::pair{st.total_insertions, c.total_insertions},
                             std::pair{st.total_deletions, c.total_deletions},
                             std::pair{st.total_searches, c.total_searches},
                             std::pair{st.operation_count, c.operation_count}})
