@@ -561,14 +561,15 @@ void body(kv::Body& b) {
   } else {
     b.set("AtomicCounter", counter_cls);
     b.set("ATOMIC_AVAILABLE", kv::py_bool(true));
-    // The native API is a shortcut: a class without a valid one is called through Python.
+    // The native API is a shortcut: a class that fails to offer a valid one,
+    // for whatever reason, is called through Python.
     Ref cap = Ref::steal(PyObject_GetAttr(counter_cls.get(), S()._native_api));
+    if (!cap) PyErr_Clear();
     if (cap && PyCapsule_IsValid(cap.get(), korvane::kCounterApiCapsule)) {
       S().counter_api =
           static_cast<const CounterNativeApi*>(PyCapsule_GetPointer(cap.get(), korvane::kCounterApiCapsule));
       S().counter_type = counter_cls;
     }
-    PyErr_Clear();
   }
 
   b.def<&check_invariants>("_check_invariants(tree)", "Debug hook: '' when the red-black invariants hold.");
