@@ -157,6 +157,17 @@ def test_stats_counting_and_circuit_breaker():
     assert t.get_stats()["total_insertions"] == 0
 
 
+def test_each_tree_has_its_own_stats_dict():
+    # Every tree's counters start from one layout; one tree's additions stay its own.
+    a, b = Tree(), Tree()
+    a.reset_circuit_breaker()
+    assert "circuit_breaker_trips" in a.get_stats()
+    assert list(b.get_stats()) == STATS_KEYS + TAIL_KEYS
+    assert list(Tree().get_stats()) == STATS_KEYS + TAIL_KEYS
+    a.clear()
+    assert list(a.get_stats()) == STATS_KEYS + TAIL_KEYS
+
+
 @pytest.mark.parametrize("rate, inserts, sampled", [
     (0, 50, 0), (1, 7, 7), (100, 250, 2), (3, 10, 3)])
 def test_sampling(rate, inserts, sampled):
