@@ -157,6 +157,17 @@ def test_stats_counting_and_circuit_breaker():
     assert t.get_stats()["total_insertions"] == 0
 
 
+def test_each_tree_has_its_own_stats_dict():
+    # Every tree's counters start from one layout; one tree's additions stay its own.
+    a, b = Tree(), Tree()
+    a.reset_circuit_breaker()
+    assert "circuit_breaker_trips" in a.get_stats()
+    assert list(b.get_stats()) == STATS_KEYS + TAIL_KEYS
+    assert list(Tree().get_stats()) == STATS_KEYS + TAIL_KEYS
+    a.clear()
+    assert list(a.get_stats()) == STATS_KEYS + TAIL_KEYS
+
+
 @pytest.mark.parametrize("rate, inserts, sampled", [
     (0, 50, 0), (1, 7, 7), (100, 250, 2), (3, 10, 3)])
 def test_sampling(rate, inserts, sampled):
@@ -270,6 +281,53 @@ def test_len_of_a_bad_size_override_raises(value, exc):
             return value
     with pytest.raises(exc):
         len(Odd())
+
+
+@pytest.mark.parametrize("value, exc", [("x", TypeError), (None, TypeError)])
+def test_bool_of_a_bad_size_override_raises(value, exc):
+    class Odd(Tree):
+        def size(self):
+            return value
+    with pytest.raises(exc):
+        bool(Odd())
+
+
+@pytest.mark.parametrize("name", ["insert", "find_best_fit", "find_all_exact", "delete", "remove_ge"])
+def test_only_a_value_error_of_the_size_check_is_a_miss(name):
+    # A ValueError from an overridden _sanitize_size means "no such size" for
+    # the lookups; any other error goes to the caller, and insert raises both.
+    class Checked(Tree):
+        error = KeyError
+
+        def _sanitize_size(self, size):
+            raise self.error("checked")
+    t = Checked()
+    extra = (1,) if name in ("insert", "delete") else ()
+    with pytest.raises(KeyError):
+        getattr(t, name)(8, *extra)
+    t.error = ValueError
+    if name == "insert":
+        with pytest.raises(ValueError, match="^checked$"):
+            t.insert(8, 1)
+    else:
+        assert getattr(t, name)(8, *extra) in (None, [], False, (None, None))
+    assert t.get_stats()["total_searches"] == 0
+
+
+@pytest.mark.parametrize("call, result", [
+    (lambda t: t.find_best_fit(-2**70), None),
+    (lambda t: t.find_all_exact(-2**64), []),
+    (lambda t: t.delete(-2**63 - 1, 1), False),
+    (lambda t: t.remove_ge(-2**70), (None, None)),
+    (lambda t: t.find_best_fit(2**63 + 1), "top"),
+    (lambda t: t.find_all_exact(2**64 - 2), ["top"]),
+])
+def test_sizes_beyond_the_signed_range(call, result):
+    t = Tree()
+    t.insert(2**64 - 2, "top")
+    assert call(t) == result
+    with pytest.raises(ValueError, match=r"^Invalid size: -1180591620717411303424$"):
+        t.insert(-2**70, 1)
 
 
 def test_equality_error_propagates_and_tree_stays_usable():
@@ -533,6 +591,67 @@ def test_import_without_atomic_counter():
                          env=dict(os.environ), timeout=50)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["False", "None", "0", "3"]
+
+
+_LOCKLESS_STUBS = {
+    # lockless_ops imports but has no AtomicCounter: as an ImportError.
+    "no_class": """
+        m = types.ModuleType("korvane.memory.lockless_ops")
+    """,
+    # A Python AtomicCounter whose class fails to give a native API: called
+    # through Python.
+    "python_class": """
+        m = types.ModuleType("korvane.memory.lockless_ops")
+        class Meta(type):
+            def __getattr__(cls, name):
+                raise RuntimeError(name)
+        class AtomicCounter(metaclass=Meta):
+            def __init__(self, v=0): self.v = v
+            def increment(self, d=1): self.v += d; return self.v
+            def load(self): return self.v
+        m.AtomicCounter = AtomicCounter
+    """,
+}
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("stub, expected", [
+    ("no_class", ["False", "None", "0"]),
+    ("python_class", ["True", "AtomicCounter", "3"]),
+])
+def test_import_with_a_stand_in_lockless_module(stub, expected):
+    code = "import sys, types\n" + textwrap.dedent(_LOCKLESS_STUBS[stub]) + textwrap.dedent("""
+        sys.modules[m.__name__] = m
+        from korvane.memory import block_index as bi
+        t = bi.FastRedBlackTree(1)
+        for i in range(3):
+            t.insert(i, i)
+        print(bi.ATOMIC_AVAILABLE, getattr(bi.AtomicCounter, "__name__", None), t.get_stats()["sampled_operations"])
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=dict(os.environ), timeout=50)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == expected
+
+
+@pytest.mark.timeout(60)
+def test_import_error_other_than_import_error_propagates():
+    code = textwrap.dedent("""
+        import sys
+        class Broken:
+            def find_spec(self, name, path=None, target=None):
+                if name == "korvane.memory.lockless_ops":
+                    raise RuntimeError("broken finder")
+        sys.meta_path.insert(0, Broken())
+        try:
+            import korvane.memory.block_index
+        except RuntimeError as e:
+            print("RuntimeError", e)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=dict(os.environ), timeout=50)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "RuntimeError broken finder"
 
 
 # ------------------------------------------------------------------ threads

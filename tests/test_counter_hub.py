@@ -114,6 +114,19 @@ def test_large_tables():
     assert rss() - before < 64 << 20
 
 
+def test_stats_dicts_are_independent(mod):
+    # Each result is a dict of its own: changing one leaves later ones whole.
+    agg = mod.CounterAggregator(2)
+    agg.update(1, 2.0)
+    first = agg.get_stats(1)
+    first["count"] = -1
+    del first["mean"]
+    first["extra"] = 0
+    assert same(agg.get_stats(1), stats(1, 2.0, 0.0, 0.0, 2.0, 2.0))
+    assert same(agg.get_stats(0), FRESH)
+    assert agg.get_stats(0) is not agg.get_stats(0)
+
+
 def test_reset_and_listing(mod):
     agg = mod.CounterAggregator(10)
     for i, v in [(7, 1.0), (3, 2.0), (7, 3.0)]:

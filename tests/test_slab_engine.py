@@ -332,6 +332,16 @@ def test_stats(mod):
     assert c.reset_stats() is None and c.get_stats() == EMPTY_STATS
 
 
+def test_stats_dicts_are_independent(mod):
+    c = mod.FastStatsCollector()
+    first = c.get_stats()
+    first["total_allocations"] = 99
+    del first["bucketed_allocation_ratio"]
+    first["extra"] = 1
+    assert c.get_stats() == EMPTY_STATS and list(c.get_stats()) == list(EMPTY_STATS)
+    assert c.get_stats() is not c.get_stats()
+
+
 @settings(max_examples=40)
 @given(bucketed=st.integers(0, 150), fallback=st.integers(0, 150))
 @example(1, 15).via("6.25: a tie, rounds to even")

@@ -37,14 +37,6 @@ int64_t to_i64(PyObject* o) {
   return static_cast<int64_t>(v);
 }
 
-bool int64_of(PyObject* v, int64_t& out) {
-  int overflow = 0;
-  long long x = long_value(v, overflow);
-  if (overflow) return false;
-  out = static_cast<int64_t>(x);
-  return true;
-}
-
 uint64_t to_u64(PyObject* o, const char* cname) {
   return to_unsigned(o, UINT64_MAX, cname);
 }

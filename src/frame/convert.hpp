@@ -43,7 +43,15 @@ Ref int_result(Ref r);
 
 // An int's value when it fits 64 bits (true), or false when it does not;
 // an object that is not an int goes through __index__, whose errors are thrown.
-bool int64_of(PyObject* v, int64_t& out);
+// Inline: modules call it on their hot paths.
+inline bool int64_of(PyObject* v, int64_t& out) {
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow) return false;
+  if (x == -1 && PyErr_Occurred()) throw_error();
+  out = static_cast<int64_t>(x);
+  return true;
+}
 
 // The sign of an int (or int subclass): -1, 0 or 1.
 inline int int_sign(PyObject* v) {

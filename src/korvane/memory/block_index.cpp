@@ -34,67 +34,29 @@ struct PyMemAlloc {
 using Core = kv::rb::Tree<PyObject*, PyMemAlloc>;
 using CoreNode = Core::NodeT;
 
-// ---- names and import-time state ---------------------------------------------------
+// ---- module state -----------------------------------------------------------------------
 
-struct Names {
-  PyObject* total_blocks;
-  PyObject* total_insertions;
-  PyObject* total_deletions;
-  PyObject* total_searches;
-  PyObject* bucket_hits;
-  PyObject* tree_hits;
-  PyObject* operation_count;
-  PyObject* circuit_breaker_trips;
-  PyObject* node_count;
-  PyObject* height;
-  PyObject* sampled_operations;
-  PyObject* is_valid;
-  PyObject* sanitize_size;
-  PyObject* size;
-  PyObject* increment;
-  PyObject* load;
-  PyObject* sleep;
-  PyObject* time;
-  PyObject* threading;
-  PyObject* Lock;
-  PyObject* AtomicCounter;
-  PyObject* ATOMIC_AVAILABLE;
-  PyObject* copy;
-};
-Names N;
-
-PyObject* g_sleep_arg = nullptr;  // 0.0001
+#define BLOCK_INDEX_NAMES(NAME, TEXT)                                                                        \
+  NAME(total_blocks) NAME(total_insertions) NAME(total_deletions) NAME(total_searches) NAME(operation_count) \
+  NAME(circuit_breaker_trips) NAME(node_count) NAME(height) NAME(sampled_operations) NAME(is_valid)          \
+  TEXT(sanitize_size, "_sanitize_size") NAME(size) NAME(increment) NAME(load) NAME(sleep) NAME(time)         \
+  NAME(threading) NAME(Lock) NAME(AtomicCounter) NAME(ATOMIC_AVAILABLE) NAME(copy) NAME(_native_api)         \
+  TEXT(lockless_ops, "korvane.memory.lockless_ops")
 
 using korvane::CounterNativeApi;
-PyObject* g_counter_type = nullptr;  // the AtomicCounter class imported at load time
-const CounterNativeApi* g_counter_api = nullptr;
 
-void init_names() {
-  N.total_blocks = kv::intern("total_blocks");
-  N.total_insertions = kv::intern("total_insertions");
-  N.total_deletions = kv::intern("total_deletions");
-  N.total_searches = kv::intern("total_searches");
-  N.bucket_hits = kv::intern("bucket_hits");
-  N.tree_hits = kv::intern("tree_hits");
-  N.operation_count = kv::intern("operation_count");
-  N.circuit_breaker_trips = kv::intern("circuit_breaker_trips");
-  N.node_count = kv::intern("node_count");
-  N.height = kv::intern("height");
-  N.sampled_operations = kv::intern("sampled_operations");
-  N.is_valid = kv::intern("is_valid");
-  N.sanitize_size = kv::intern("_sanitize_size");
-  N.size = kv::intern("size");
-  N.increment = kv::intern("increment");
-  N.load = kv::intern("load");
-  N.sleep = kv::intern("sleep");
-  N.time = kv::intern("time");
-  N.threading = kv::intern("threading");
-  N.Lock = kv::intern("Lock");
-  N.AtomicCounter = kv::intern("AtomicCounter");
-  N.ATOMIC_AVAILABLE = kv::intern("ATOMIC_AVAILABLE");
-  N.copy = kv::intern("copy");
-  g_sleep_arg = kv::obj(0.0001).release();
-}
+struct State {
+  KV_NAMES(BLOCK_INDEX_NAMES)
+  const Ref sleep_arg = kv::obj(0.0001);
+  // The counted entries of a fresh `stats` dict, in their order.
+  kv::DictShape counters{"total_blocks", "total_insertions", "total_deletions", "total_searches",
+                         "bucket_hits",  "tree_hits",        "operation_count"};
+  // Set by the module body: the AtomicCounter class it imported and that
+  // class's native API, when it offers one.
+  Ref counter_type;
+  const CounterNativeApi* counter_api = nullptr;
+};
+State& S() noexcept { return kv::state<State>(); }
 
 // ---- the instance ----------------------------------------------------------------------
 
@@ -139,12 +101,9 @@ struct BlockTree {
 bool is_exact(BlockTree& t) { return Py_TYPE(kv::self_of(t)) == kv::type_of<BlockTree>; }
 
 Ref counters_dict() {
-  Ref d = kv::check(PyDict_New());
   Ref zero = kv::obj(int64_t{0});
-  for (PyObject* k : {N.total_blocks, N.total_insertions, N.total_deletions, N.total_searches, N.bucket_hits,
-                      N.tree_hits, N.operation_count})
-    kv::check_int(PyDict_SetItem(d.get(), k, zero.get()));
-  return d;
+  PyObject* z = zero.get();
+  return S().counters.make({z, z, z, z, z, z, z});
 }
 
 // ---- the write bracket ------------------------------------------------------------------
@@ -212,14 +171,13 @@ enum class Miss { Raise, Report };
 
 // The `_sanitize_size` of the exact class, without the call.
 bool native_key(PyObject* size, uint64_t& key, Miss miss) {
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(size, &overflow);
-  if (v == -1 && !overflow && PyErr_Occurred()) kv::throw_error();
-  if (!overflow && v >= 0) {
-    key = static_cast<uint64_t>(v);
-    return true;
-  }
-  if (overflow > 0) {
+  int64_t v = 0;
+  if (kv::int64_of(size, v)) {
+    if (v >= 0) {
+      key = static_cast<uint64_t>(v);
+      return true;
+    }
+  } else if (kv::int_sign(size) > 0) {  // beyond 2**63: the unsigned range decides
     key = kv::to_u64(size);
     return true;
   }
@@ -232,15 +190,14 @@ bool native_key(PyObject* size, uint64_t& key, Miss miss) {
 bool tree_key(BlockTree& t, kv::Int& size, uint64_t& key, Miss miss) {
   if (is_exact(t)) return native_key(size.value.get(), key, miss);
   PyObject* argv[2] = {kv::self_of(t), size.value.get()};
-  PyObject* r = PyObject_VectorcallMethod(N.sanitize_size, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  Ref r = Ref::steal(
+      PyObject_VectorcallMethod(S().sanitize_size, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!r) {
-    if (miss == Miss::Report && PyErr_ExceptionMatches(PyExc_ValueError)) {
-      PyErr_Clear();
-      return false;
-    }
-    kv::throw_error();
+    if (miss == Miss::Raise) kv::throw_error();
+    kv::clear_error_if(PyExc_ValueError);
+    return false;
   }
-  Ref checked = kv::int_result(Ref::steal(r));
+  Ref checked = kv::int_result(std::move(r));
   key = kv::to_u64(checked.get());
   return true;
 }
@@ -248,19 +205,19 @@ bool tree_key(BlockTree& t, kv::Int& size, uint64_t& key, Miss miss) {
 // ---- read loop helpers -------------------------------------------------------------------
 
 void reader_sleep() {
-  Ref time = kv::global(N.time);  // looked up at each call
-  kv::call_method(time.get(), N.sleep, g_sleep_arg);
+  Ref time = kv::global(S().time);  // looked up at each call
+  kv::call_method(time.get(), S().sleep, S().sleep_arg);
 }
 
 // ---- methods -----------------------------------------------------------------------------
 
 void tree_init(BlockTree& t, uint32_t sample_rate) {
-  Ref threading = kv::global(N.threading);
-  t.write_lock = kv::call_method(threading.get(), N.Lock);
+  Ref threading = kv::global(S().threading);
+  t.write_lock = kv::call_method(threading.get(), S().Lock);
   t.seq_counter = 0;
   t.sample_rate = sample_rate;
-  Ref available = kv::global(N.ATOMIC_AVAILABLE);
-  Ref counter_cls = kv::global(N.AtomicCounter);
+  Ref available = kv::global(S().ATOMIC_AVAILABLE);
+  Ref counter_cls = kv::global(S().AtomicCounter);
   if (kv::to_truth(available.get()) && kv::to_truth(counter_cls.get())) {
     Ref zero = kv::obj(int64_t{0});
     t.op_counter = kv::call(counter_cls.get(), zero);
@@ -271,7 +228,7 @@ void tree_init(BlockTree& t, uint32_t sample_rate) {
     t.sample_counter = kv::none();
     t.use_atomic = false;
   }
-  t.stats_lock = kv::call_method(threading.get(), N.Lock);
+  t.stats_lock = kv::call_method(threading.get(), S().Lock);
   t.stats = counters_dict();
 }
 
@@ -284,22 +241,19 @@ Ref sanitize_size(kv::Int size) {
 }
 
 bool is_native_counter(PyObject* c) {
-  return g_counter_api && reinterpret_cast<PyObject*>(Py_TYPE(c)) == g_counter_type;
+  const State& st = S();
+  return st.counter_api && reinterpret_cast<PyObject*>(Py_TYPE(c)) == st.counter_type.get();
 }
 
 // counter.increment() on an AtomicCounter (natively for the exact class).
 Ref counter_increment(PyObject* counter) {
-  if (is_native_counter(counter)) return kv::obj(g_counter_api->increment(counter, 1));
-  return kv::call_method(counter, N.increment);
+  if (is_native_counter(counter)) return kv::obj(S().counter_api->increment(counter, 1));
+  return kv::call_method(counter, S().increment);
 }
 
 bool is_sampled(PyObject* count, uint32_t rate) {
-  if (PyLong_CheckExact(count)) {
-    int overflow = 0;
-    long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
-    if (!overflow && !(c == -1 && PyErr_Occurred())) return c % static_cast<long long>(rate) == 0;
-    if (PyErr_Occurred()) kv::throw_error();
-  }
+  int64_t c = 0;
+  if (PyLong_CheckExact(count) && kv::int64_of(count, c)) return c % static_cast<int64_t>(rate) == 0;
   Ref r = kv::check(PyNumber_Remainder(count, kv::obj(rate).get()));
   Ref zero = kv::obj(int64_t{0});
   return kv::to_truth(kv::check(PyObject_RichCompare(r.get(), zero.get(), Py_EQ)).get());
@@ -315,10 +269,10 @@ bool tree_insert(BlockTree& t, kv::Int size, kv::Object block) {
     // Counted before the lock, so concurrent inserts never wait for this.
     PyObject* ops = t.op_counter.get();
     if (is_native_counter(ops)) {
-      int64_t count = g_counter_api->increment(ops, 1);
+      int64_t count = S().counter_api->increment(ops, 1);
       if (t.sample_rate != 0) sample = count % static_cast<int64_t>(t.sample_rate) == 0;
     } else {
-      Ref count = kv::call_method(ops, N.increment);
+      Ref count = kv::call_method(ops, S().increment);
       if (t.sample_rate != 0) sample = is_sampled(count.get(), t.sample_rate);
     }
   }
@@ -356,7 +310,7 @@ Ref tree_find_best_fit(BlockTree& t, kv::Int size, kv::Int /*alignment*/) {
 
 Ref tree_find_all_exact(BlockTree& t, kv::Int size) {
   uint64_t key = 0;
-  if (!tree_key(t, size, key, Miss::Report)) return kv::check(PyList_New(0));
+  if (!tree_key(t, size, key, Miss::Report)) return kv::new_list(0);
   for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
     uint64_t start = t.seq_counter;
     if (start & 1u) {
@@ -367,14 +321,14 @@ Ref tree_find_all_exact(BlockTree& t, kv::Int size) {
     // The list may start a collection, and a finaliser may change the tree:
     // allocate first, validate, then fill without any further call.
     uint64_t count = Core::chain_length(n);
-    Ref list = kv::check(PyList_New(static_cast<Py_ssize_t>(count)));
+    Ref list = kv::new_list(static_cast<Py_ssize_t>(count));
     if (t.seq_counter != start) continue;
     Py_ssize_t i = 0;
-    for (CoreNode* c = n; c; c = c->next) PyList_SET_ITEM(list.get(), i++, Py_NewRef(c->block));
+    for (CoreNode* c = n; c; c = c->next) kv::set_item(list, i++, c->block);
     t.counts.total_searches += 1;
     return list;
   }
-  return kv::check(PyList_New(0));
+  return kv::new_list(0);
 }
 
 bool blocks_equal(PyObject* stored, PyObject* given) {
@@ -424,43 +378,44 @@ Ref tree_remove_ge(BlockTree& t, kv::Int size) {
     }
   }
   // The result is built outside the bracket: its allocation may run finalisers.
-  if (!block) return kv::check(PyTuple_Pack(2, Py_None, Py_None));
+  if (!block) return kv::tuple_of({Py_None, Py_None});
   Ref size_obj = kv::obj(found);
-  return kv::check(PyTuple_Pack(2, size_obj.get(), block.get()));
+  return kv::tuple_of({size_obj.get(), block.get()});
 }
 
 Ref tree_get_stats(BlockTree& t) {
+  const State& st = S();
   Ref out = kv::check(PyDict_New());  // allocated before the lock is taken
   kv::LockGuard guard(t.stats_lock.get());
   if (PyDict_CheckExact(t.stats.get())) {
     kv::check_int(PyDict_Update(out.get(), t.stats.get()));
   } else {
-    Ref copy = kv::call_method(t.stats.get(), N.copy);
+    Ref copy = kv::call_method(t.stats.get(), st.copy);
     kv::check_int(PyDict_Update(out.get(), copy.get()));
   }
   const auto& c = t.counts;
-  for (auto [key, value] : {std::pair{N.total_blocks, c.total_blocks}, std::pair{N.total_insertions, c.total_insertions},
-                            std::pair{N.total_deletions, c.total_deletions},
-                            std::pair{N.total_searches, c.total_searches},
-                            std::pair{N.operation_count, c.operation_count}})
+  for (auto [key, value] : {std::pair{st.total_blocks, c.total_blocks},
+                            std::pair{st.total_insertions, c.total_insertions},
+                            std::pair{st.total_deletions, c.total_deletions},
+                            std::pair{st.total_searches, c.total_searches},
+                            std::pair{st.operation_count, c.operation_count}})
     kv::check_int(PyDict_SetItem(out.get(), key, kv::obj(value).get()));
-  kv::check_int(PyDict_SetItem(out.get(), N.node_count, kv::obj(t.tree.count()).get()));
-  kv::check_int(PyDict_SetItem(out.get(), N.height, kv::obj(Core::height(t.tree.root())).get()));
+  kv::check_int(PyDict_SetItem(out.get(), st.node_count, kv::obj(t.tree.count()).get()));
+  kv::check_int(PyDict_SetItem(out.get(), st.height, kv::obj(Core::height(t.tree.root())).get()));
   Ref sampled;
   if (t.use_atomic) {
     PyObject* counter = t.sample_counter.get();
     if (is_native_counter(counter))
-      sampled = kv::obj(g_counter_api->load(counter));
+      sampled = kv::obj(st.counter_api->load(counter));
     else
-      sampled = kv::call_method(counter, N.load);
+      sampled = kv::call_method(counter, st.load);
   } else {
-    PyObject* v =
-        PyDict_CheckExact(t.stats.get()) ? PyDict_GetItemWithError(t.stats.get(), N.sampled_operations) : nullptr;
-    if (!v && PyErr_Occurred()) kv::throw_error();
-    sampled = v ? Ref::borrow(v) : kv::obj(int64_t{0});
+    PyObject* v = nullptr;
+    if (PyDict_CheckExact(t.stats.get())) kv::check_int(PyDict_GetItemRef(t.stats.get(), st.sampled_operations, &v));
+    sampled = v ? Ref::steal(v) : kv::obj(int64_t{0});
   }
-  kv::check_int(PyDict_SetItem(out.get(), N.sampled_operations, sampled.get()));
-  kv::check_int(PyDict_SetItem(out.get(), N.is_valid, Py_True));
+  kv::check_int(PyDict_SetItem(out.get(), st.sampled_operations, sampled.get()));
+  kv::check_int(PyDict_SetItem(out.get(), st.is_valid, Py_True));
   return out;
 }
 
@@ -475,7 +430,7 @@ void tree_clear(BlockTree& t) {
   old_stats = std::exchange(t.stats, std::move(fresh));
   t.counts = {};
   if (t.use_atomic) {
-    Ref cls = kv::global(N.AtomicCounter);
+    Ref cls = kv::global(S().AtomicCounter);
     Ref zero = kv::obj(int64_t{0});
     Ref op = kv::call(cls.get(), zero);
     old_op = std::exchange(t.op_counter, std::move(op));
@@ -504,8 +459,8 @@ Ref tree_get_size_distribution(BlockTree& t) {
 void tree_reset_circuit_breaker(BlockTree& t) {
   kv::LockGuard guard(t.stats_lock.get());
   Ref zero = kv::obj(int64_t{0});
-  kv::check_int(PyObject_SetItem(t.stats.get(), N.circuit_breaker_trips, zero.get()));
-  kv::check_int(PyObject_SetItem(t.stats.get(), N.operation_count, zero.get()));
+  kv::check_int(PyObject_SetItem(t.stats.get(), S().circuit_breaker_trips, zero.get()));
+  kv::check_int(PyObject_SetItem(t.stats.get(), S().operation_count, zero.get()));
   t.counts.operation_count = 0;
 }
 
@@ -514,41 +469,31 @@ Ref tree_get_statistics(BlockTree&) { return kv::check(PyDict_New()); }
 // ---- slots -----------------------------------------------------------------------------------
 
 // len() and bool() go through `self.size()`, so a subclass's override counts.
-Ref size_via_method(PyObject* self) { return kv::call_method(self, N.size); }
+Ref size_via_method(PyObject* self) { return kv::call_method(self, S().size); }
 
-Py_ssize_t tree_len(PyObject* self) noexcept {
-  try {
-    if (Py_TYPE(self) == kv::type_of<BlockTree>) {
-      uint64_t n = kv::payload<BlockTree>(self).tree.count();
-      return static_cast<Py_ssize_t>(n);  // a count of allocated nodes fits
-    }
-    Ref r = size_via_method(self);
-    Py_ssize_t n = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) kv::throw_error();
-    // len() takes a negative result for an error already set.
-    if (n < 0) kv::raise(PyExc_ValueError, "__len__() should return >= 0");
-    return n;
-  } catch (...) {
-    kv::translate_exception();
-    return -1;
+Py_ssize_t tree_len(PyObject* self) {
+  if (Py_TYPE(self) == kv::type_of<BlockTree>) {
+    uint64_t n = kv::payload<BlockTree>(self).tree.count();
+    return static_cast<Py_ssize_t>(n);  // a count of allocated nodes fits
   }
+  Ref r = size_via_method(self);
+  Py_ssize_t n = PyNumber_AsSsize_t(r.get(), PyExc_OverflowError);
+  if (n == -1 && PyErr_Occurred()) kv::throw_error();
+  // len() takes a negative result for an error already set.
+  if (n < 0) kv::raise(PyExc_ValueError, "__len__() should return >= 0");
+  return n;
 }
 
-int tree_bool(PyObject* self) noexcept {
-  try {
-    if (Py_TYPE(self) == kv::type_of<BlockTree>) return kv::payload<BlockTree>(self).tree.count() > 0;
-    Ref r = size_via_method(self);
-    Ref zero = kv::obj(int64_t{0});
-    return kv::to_truth(kv::check(PyObject_RichCompare(r.get(), zero.get(), Py_GT)).get()) ? 1 : 0;
-  } catch (...) {
-    kv::translate_exception();
-    return -1;
-  }
+bool tree_bool(PyObject* self) {
+  if (Py_TYPE(self) == kv::type_of<BlockTree>) return kv::payload<BlockTree>(self).tree.count() > 0;
+  Ref r = size_via_method(self);
+  Ref zero = kv::obj(int64_t{0});
+  return kv::to_truth(kv::check(PyObject_RichCompare(r.get(), zero.get(), Py_GT)).get());
 }
 
-PyObject* tree_repr(PyObject* self) noexcept {
-  return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
-                              static_cast<unsigned long long>(kv::payload<BlockTree>(self).tree.count()));
+Ref tree_repr(PyObject* self) {
+  return kv::check(PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
+                                        static_cast<unsigned long long>(kv::payload<BlockTree>(self).tree.count())));
 }
 
 // Debug hook for tests: "" when the red-black invariants hold.
@@ -573,18 +518,13 @@ const char* const kTreeDoc =
     "adding or removing among blocks of one size is O(1).";
 
 void make_types(PyObject* m) {
-  init_names();
   kv::Class<BlockTree> c("korvane.memory.block_index.FastRedBlackTree", kTreeDoc);
   c.ctor<&tree_init>("__cinit__(self, sample_rate=100)");
-  c.slot(Py_sq_length, reinterpret_cast<void*>(&tree_len));
-  c.slot(Py_nb_bool, reinterpret_cast<void*>(&tree_bool));
-  c.slot(Py_tp_repr, reinterpret_cast<void*>(&tree_repr));
-  PyTypeObject* tp = c.create(m);
-  {
-    Ref f = kv::make_function(&kv::function_impl<&sanitize_size>, kv::Kind::Function, nullptr,
-                              "_sanitize_size(size: int) -> int", "Validate size.", "FastRedBlackTree");
-    kv::type_set(tp, "_sanitize_size", kv::check(PyStaticMethod_New(f.get())).get());
-  }
+  c.len<&tree_len>();
+  c.boolean<&tree_bool>();
+  c.repr<&tree_repr>();
+  c.create(m);
+  c.static_method<&sanitize_size>("_sanitize_size(size: int) -> int", "Validate size.");
   c.method<&tree_insert>("insert(self, size: int, block: MemoryBlock) -> bool",
                          "Insert a block under its size (O(log n); O(1) when the size is present).");
   c.method<&tree_find_best_fit>("find_best_fit(self, size: int, alignment: int = 1) -> Optional[MemoryBlock]",
@@ -613,24 +553,23 @@ void body(kv::Body& b) {
 
   // AtomicCounter is optional: without it trees count nothing.
   // A module without the name counts as an ImportError, as `from ... import` has it.
-  Ref lockless = Ref::steal(PyImport_ImportModule("korvane.memory.lockless_ops"));
-  Ref counter_cls = lockless ? Ref::steal(PyObject_GetAttrString(lockless.get(), "AtomicCounter")) : Ref();
+  Ref lockless = kv::import_opt(S().lockless_ops);
+  Ref counter_cls = lockless ? kv::getattr_opt(lockless.get(), S().AtomicCounter) : Ref();
   if (!counter_cls) {
-    if (!PyErr_ExceptionMatches(lockless ? PyExc_AttributeError : PyExc_ImportError)) kv::throw_error();
-    PyErr_Clear();
     b.set("ATOMIC_AVAILABLE", kv::py_bool(false));
     b.set("AtomicCounter", kv::none());
   } else {
     b.set("AtomicCounter", counter_cls);
     b.set("ATOMIC_AVAILABLE", kv::py_bool(true));
-    PyObject* cap = PyObject_GetAttrString(counter_cls.get(), "_native_api");
-    if (cap && PyCapsule_IsValid(cap, korvane::kCounterApiCapsule)) {
-      g_counter_api = static_cast<const CounterNativeApi*>(
-          PyCapsule_GetPointer(cap, korvane::kCounterApiCapsule));
-      g_counter_type = Ref(counter_cls).release();
+    // The native API is a shortcut: a class that fails to offer a valid one,
+    // for whatever reason, is called through Python.
+    Ref cap = Ref::steal(PyObject_GetAttr(counter_cls.get(), S()._native_api));
+    if (!cap) PyErr_Clear();
+    if (cap && PyCapsule_IsValid(cap.get(), korvane::kCounterApiCapsule)) {
+      S().counter_api =
+          static_cast<const CounterNativeApi*>(PyCapsule_GetPointer(cap.get(), korvane::kCounterApiCapsule));
+      S().counter_type = counter_cls;
     }
-    Py_XDECREF(cap);
-    PyErr_Clear();
   }
 
   b.def<&check_invariants>("_check_invariants(tree)", "Debug hook: '' when the red-black invariants hold.");
@@ -638,7 +577,7 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(block_index, void, (kv::ModuleInfo{"block_index", "korvane.memory.block_index",
+KV_MODULE(block_index, State, (kv::ModuleInfo{"block_index", "korvane.memory.block_index",
                                        "Free memory blocks indexed by size: a native red-black tree with "
                                        "lock-free readers.",
                                        &make_types, &body}))

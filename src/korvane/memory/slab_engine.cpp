@@ -18,6 +18,19 @@ using kv::Ref;
 
 constexpr slab::CrcTable kCrcTable = slab::make_crc_table();
 
+// ---- module state ----------------------------------------------------------------
+
+#define SLAB_NAMES(NAME, TEXT)                                             \
+  TEXT(struct_module, "struct") NAME(unpack) TEXT(header_format, "<BBLHQ") \
+  NAME(logger) NAME(warning) NAME(_init_buckets)
+
+struct State {
+  KV_NAMES(SLAB_NAMES)
+  kv::DictShape stats{"total_allocations",    "total_deallocations",       "bucketed_allocations",
+                      "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"};
+};
+State& S() noexcept { return kv::state<State>(); }
+
 // ---- a native lock ------------------------------------------------------------
 
 // Guards native fields only and is never held across a call into Python, so
@@ -88,10 +101,8 @@ slab::Fields read_fields(PyObject* data) {
     return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
   if (PyByteArray_CheckExact(data))
     return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(data)));
-  static PyObject* s_unpack = kv::intern("unpack");
-  static PyObject* s_format = kv::intern("<BBLHQ");
-  Ref structmod = kv::check(PyImport_ImportModule("struct"));
-  Ref t = kv::call_method(structmod.get(), s_unpack, s_format, data);
+  Ref structmod = kv::check(PyImport_Import(S().struct_module));  // `import struct`, at each call
+  Ref t = kv::call_method(structmod.get(), S().unpack, S().header_format, data);
   const std::array<Ref, 5> v = unpack_five(t.get());
   return slab::Fields{kv::Conv<uint8_t>::from(v[0].get(), nullptr), kv::Conv<uint8_t>::from(v[1].get(), nullptr),
                       kv::Conv<uint32_t>::from(v[2].get(), nullptr), kv::Conv<uint16_t>::from(v[3].get(), nullptr),
@@ -107,11 +118,9 @@ void header_unpack(HeaderObj& o, PyObject* data) {
   const uint16_t computed = o.h.install(kCrcTable, f);
   if (computed != f.checksum) {
     // A corrupted header is reported, not raised: the values stay installed.
-    static PyObject* s_logger = kv::intern("logger");
-    static PyObject* s_warning = kv::intern("warning");
     Ref msg = kv::check(PyUnicode_FromFormat("Header corruption detected: stored=%04x, computed=%04x",
                                              static_cast<unsigned>(f.checksum), static_cast<unsigned>(computed)));
-    kv::call_method(kv::global(s_logger).get(), s_warning, msg);
+    kv::call_method(kv::global(S().logger).get(), S().warning, msg);
   }
 }
 
@@ -129,8 +138,7 @@ struct Allocator {
 
 void allocator_init(Allocator& a, int32_t bucket_size_step, int32_t small_block_max, int32_t medium_block_max) {
   a.table = slab::BucketTable(bucket_size_step, small_block_max, medium_block_max);
-  static PyObject* s_init = kv::intern("_init_buckets");
-  kv::call_method(kv::self_of(a), s_init);  // an override in a subclass is honoured
+  kv::call_method(kv::self_of(a), S()._init_buckets);  // an override in a subclass is honoured
 }
 
 void allocator_init_buckets(Allocator& a) {
@@ -203,16 +211,6 @@ Ref ratio_text(double ratio) {
 }
 
 Ref collector_get_stats(Collector& s) {
-  // A copy of a template with the six keys in order is cheaper than six
-  // insertions into a new dict; the values are then replaced in place.
-  static PyObject* keys[] = {kv::intern("total_allocations"),      kv::intern("total_deallocations"),
-                             kv::intern("bucketed_allocations"),   kv::intern("fallback_allocations"),
-                             kv::intern("bucketed_allocation_ratio"), kv::intern("alignment_padding_bytes")};
-  static PyObject* templ = [] {
-    Ref d = kv::check(PyDict_New());
-    for (PyObject* k : keys) kv::check_int(PyDict_SetItem(d.get(), k, Py_None));
-    return d.release();
-  }();
   slab::StatsCounters c;
   {
     NativeLock::Hold g(s.lock);
@@ -221,9 +219,8 @@ Ref collector_get_stats(Collector& s) {
   Ref values[] = {kv::obj(c.total_allocations),    kv::obj(c.total_deallocations),
                   kv::obj(c.bucketed_allocations), kv::obj(c.fallback_allocations),
                   ratio_text(c.bucketed_ratio()),  kv::obj(c.alignment_padding_bytes)};
-  Ref d = kv::check(PyDict_Copy(templ));
-  for (int i = 0; i < 6; ++i) kv::check_int(PyDict_SetItem(d.get(), keys[i], values[i].get()));
-  return d;
+  return S().stats.make({values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get(),
+                         values[5].get()});
 }
 
 void collector_reset(Collector& s) {
@@ -319,6 +316,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(slab_engine, void, (kv::ModuleInfo{"slab_engine", "korvane.memory.slab_engine",
+KV_MODULE(slab_engine, State, (kv::ModuleInfo{"slab_engine", "korvane.memory.slab_engine",
                                        "Bucket allocator helpers: slab headers, size buckets and statistics.",
                                        &make_types, &body}))

@@ -11,18 +11,13 @@ namespace {
 using korvane::counter_hub::CounterStats;
 using korvane::counter_hub::CounterTable;
 
-struct Keys {
-    PyObject* count;
-    PyObject* mean;
-    PyObject* variance;
-    PyObject* std;
-    PyObject* min;
-    PyObject* max;
-    PyObject* get_stats;
-    PyObject* threading;
-    PyObject* Lock;
+#define COUNTER_HUB_NAMES(NAME, TEXT) NAME(get_stats) NAME(threading) NAME(Lock)
+
+struct State {
+    KV_NAMES(COUNTER_HUB_NAMES)
+    kv::DictShape stats{"count", "mean", "variance", "std", "min", "max"};
 };
-Keys keys;
+State& S() noexcept { return kv::state<State>(); }
 
 struct Aggregator {
     CounterTable table;
@@ -44,7 +39,7 @@ struct Aggregator {
 
 void construct(Aggregator& self, int32_t num_counters) {
     if (!self.table.allocate(num_counters)) kv::raise(PyExc_MemoryError, "Failed to allocate counter storage");
-    kv::Ref lock_class = kv::getattr(kv::global(keys.threading).get(), keys.Lock);
+    kv::Ref lock_class = kv::getattr(kv::global(S().threading).get(), S().Lock);
     kv::Ref lock = kv::call(lock_class.get());
     self.lock = std::move(lock);
 }
@@ -56,14 +51,9 @@ void update(Aggregator& self, int32_t counter_id, double value) {
 }
 
 kv::Ref stats_dict(const CounterStats& s) {
-    kv::Ref d = kv::check(PyDict_New());
-    const std::pair<PyObject*, kv::Ref> items[] = {
-        {keys.count, kv::obj(s.count)},       {keys.mean, kv::obj(s.mean)},
-        {keys.variance, kv::obj(s.variance)}, {keys.std, kv::obj(s.std_dev)},
-        {keys.min, kv::obj(s.min)},           {keys.max, kv::obj(s.max)},
-    };
-    for (const auto& [key, value] : items) kv::check_int(PyDict_SetItem(d.get(), key, value.get()));
-    return d;
+    const kv::Ref count = kv::obj(s.count), mean = kv::obj(s.mean), variance = kv::obj(s.variance),
+                  std_dev = kv::obj(s.std_dev), min = kv::obj(s.min), max = kv::obj(s.max);
+    return S().stats.make({count.get(), mean.get(), variance.get(), std_dev.get(), min.get(), max.get()});
 }
 
 kv::Ref get_stats(Aggregator& self, int32_t counter_id) {
@@ -92,15 +82,15 @@ kv::Ref get_all_stats(Aggregator& self) {
     PyObject* me = kv::self_of(self);
     // A subclass may override get_stats; only the exact class goes straight to the records.
     const bool exact = Py_TYPE(me) == kv::type_of<Aggregator>;
-    kv::Ref result = kv::check(PyList_New(0));
+    kv::Ref result = kv::new_list(0);
     for (int32_t id = 0; id < self.table.size(); ++id) {
         // Counts are read without the lock; get_stats takes it per counter.
         if (self.table.count(id) == 0) continue;
         kv::Ref key = kv::obj(id);
-        kv::Ref stats = exact ? get_stats(self, id) : kv::call_method(me, keys.get_stats, key);
+        kv::Ref stats = exact ? get_stats(self, id) : kv::call_method(me, S().get_stats, key);
         if (stats.get() != Py_None && !PyDict_Check(stats.get()))
             kv::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(stats.get())->tp_name);
-        kv::Ref pair = kv::check(PyTuple_Pack(2, key.get(), stats.get()));
+        kv::Ref pair = kv::tuple_of({key.get(), stats.get()});
         kv::check_int(PyList_Append(result.get(), pair.get()));
     }
     return result;
@@ -111,9 +101,6 @@ kv::Ref create_aggregator(PyObject* num_counters) {
 }
 
 void make_types(PyObject* module) {
-    keys = Keys{kv::intern("count"),     kv::intern("mean"),      kv::intern("variance"),
-                kv::intern("std"),       kv::intern("min"),       kv::intern("max"),
-                kv::intern("get_stats"), kv::intern("threading"), kv::intern("Lock")};
     kv::Class<Aggregator> c("korvane.monitoring.counter_hub.CounterAggregator",
                             "Running count, mean, variance, std, min and max over numbered counters.");
     c.ctor<&construct>("__cinit__(self, num_counters=1000)");
@@ -134,4 +121,4 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(counter_hub, void, (kv::ModuleInfo{"counter_hub", "korvane.monitoring.counter_hub", nullptr, &make_types, &body}))
+KV_MODULE(counter_hub, State, (kv::ModuleInfo{"counter_hub", "korvane.monitoring.counter_hub", nullptr, &make_types, &body}))
