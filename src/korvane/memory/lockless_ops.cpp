@@ -467,23 +467,32 @@ Ref percent_text(double x) {
   return kv::check(PyUnicode_DecodeLatin1(buf, static_cast<Py_ssize_t>(n + 1), nullptr));
 }
 
+// The snapshot's keys, in order, and its fixed mode text. Built whole on the
+// first snapshot: a failed allocation leaves the table unbuilt (the next call
+// builds it again), never half filled.
+struct SnapshotKeys {
+  PyObject* key[14];
+  PyObject* mode;
+};
+
+const SnapshotKeys& snapshot_keys() {
+  static const SnapshotKeys keys = [] {
+    static const char* const text[14] = {
+        "total_allocations",         "total_deallocations",     "current_allocations",
+        "bytes_allocated",           "bytes_reserved",          "peak_allocations",
+        "peak_bytes_allocated",      "bucketed_allocations",    "fallback_allocations",
+        "bucketed_allocation_ratio", "alignment_padding_bytes", "average_allocation_time_ns",
+        "average_deallocation_time_ns", "allocation_mode"};
+    SnapshotKeys k{};
+    for (int i = 0; i < 14; ++i) k.key[i] = kv::intern(text[i]);
+    k.mode = kv::intern("lock-free C11 atomics");
+    return k;
+  }();
+  return keys;
+}
+
 Ref stats_get_snapshot(Stats& s) {
-  struct Key {
-    const char* text;
-    PyObject* str;
-  };
-  static Key keys[] = {{"total_allocations", nullptr},     {"total_deallocations", nullptr},
-                       {"current_allocations", nullptr},   {"bytes_allocated", nullptr},
-                       {"bytes_reserved", nullptr},        {"peak_allocations", nullptr},
-                       {"peak_bytes_allocated", nullptr},  {"bucketed_allocations", nullptr},
-                       {"fallback_allocations", nullptr},  {"bucketed_allocation_ratio", nullptr},
-                       {"alignment_padding_bytes", nullptr}, {"average_allocation_time_ns", nullptr},
-                       {"average_deallocation_time_ns", nullptr}, {"allocation_mode", nullptr}};
-  static PyObject* mode = nullptr;
-  if (!keys[0].str) {
-    for (auto& k : keys) k.str = kv::intern(k.text);
-    mode = kv::intern("lock-free C11 atomics");
-  }
+  const SnapshotKeys& keys = snapshot_keys();
   Ref v[Stats::kCounters];
   for (int i = 0; i < Stats::kCounters; ++i) v[i] = counter_value(s.counters()[i]);
   enum { TA, TD, CA, BA, BR, PA, PB, BK, FB, AP, TAT, TDT };
@@ -514,8 +523,8 @@ Ref stats_get_snapshot(Stats& s) {
   Ref d = kv::check(_PyDict_NewPresized(14));
   PyObject* values[] = {v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(),
                         v[PA].get(), v[PB].get(), v[BK].get(), v[FB].get(), ratio_text.get(),
-                        v[AP].get(), avg_alloc.get(), avg_dealloc.get(), mode};
-  for (int i = 0; i < 14; ++i) kv::check_int(PyDict_SetItem(d.get(), keys[i].str, values[i]));
+                        v[AP].get(), avg_alloc.get(), avg_dealloc.get(), keys.mode};
+  for (int i = 0; i < 14; ++i) kv::check_int(PyDict_SetItem(d.get(), keys.key[i], values[i]));
   return d;
 }
 
