@@ -31,7 +31,9 @@ PyObject* translate_exception() noexcept {
   try {
     throw;
   } catch (const Error&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    // Worded apart from the interpreter's own "error return without exception set",
+    // so that a report tells which side lost the exception.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native code failed without setting an exception");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -225,11 +227,14 @@ Ref literal(const std::string& s, const char* text) {
     PyObject* v = PyLong_FromString(s.c_str(), &end, 10);
     if (v && end && *end == '\0') return Ref::steal(v);
     Py_XDECREF(v);
+    // Not an int literal (ValueError): try a float. A failed allocation is raised.
+    if (!v && !PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
     PyErr_Clear();
   }
   char* end = nullptr;
   double d = PyOS_string_to_double(s.c_str(), &end, nullptr);
   if (d == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
     PyErr_Clear();
     bad_signature(text, "unsupported default");
   }
@@ -409,6 +414,14 @@ void bind_args_dict(const Signature& s, PyObject* args, PyObject* kwargs, PyObje
 
 PyTypeObject* function_type = nullptr;
 
+// PyType_FromSpec, except that a NULL without an exception (3.11 does that
+// when it cannot copy the type's name) is reported as the MemoryError it is.
+static Ref type_from_spec(PyType_Spec* spec) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+  return check(type);
+}
+
 namespace {
 
 inline FunctionObject* F(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
@@ -563,7 +576,7 @@ PyTypeObject* ensure_function_type() {
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
           Py_TPFLAGS_IMMUTABLETYPE,
       slots};
-  function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+  function_type = reinterpret_cast<PyTypeObject*>(type_from_spec(&spec).release());
   return function_type;
 }
 
@@ -591,20 +604,27 @@ Ref make_function(Impl impl, Kind kind, PyTypeObject* owner, const char* signatu
   f->owner = owner;
   f->sig = p.sig;
   f->name = p.name.release();
-  f->qualname = *qualname_prefix ? PyUnicode_FromFormat("%s.%U", qualname_prefix, f->name) : Py_NewRef(f->name);
-  f->module = g_module ? PyObject_GetAttrString(g_module, "__name__") : nullptr;
-  if (!f->module) {
-    PyErr_Clear();
-    f->module = Py_NewRef(Py_None);
-  }
-  f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+  f->qualname = f->module = f->doc = nullptr;
   f->defaults = p.defaults_tuple.release();
   f->annotations = PyDict_GET_SIZE(p.annotations.get()) ? p.annotations.release() : nullptr;
   f->text_signature = p.text_signature.release();
   f->dict = nullptr;
+  // From here the object owns its fields; a failure below releases them.
   Ref r = Ref::steal(reinterpret_cast<PyObject*>(f));
+  f->qualname = *qualname_prefix ? PyUnicode_FromFormat("%s.%U", qualname_prefix, f->name) : Py_NewRef(f->name);
+  if (!f->qualname) throw_error();
+  if (g_module) {
+    // A module without __name__ gives None; any other error (memory) is raised.
+    f->module = PyObject_GetAttrString(g_module, "__name__");
+    if (!f->module) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+      PyErr_Clear();
+    }
+  }
+  if (!f->module) f->module = Py_NewRef(Py_None);
+  f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+  if (!f->doc) throw_error();
   PyObject_GC_Track(r.get());
-  if (!f->qualname || !f->doc) throw_error();
   return r;
 }
 
@@ -634,7 +654,7 @@ PyTypeObject* ClassBuilder::create() {
   PyType_Spec spec = {qualified_name_, static_cast<int>(basicsize_), 0,
                       static_cast<unsigned>(flags_ | Py_TPFLAGS_IMMUTABLETYPE),
                       slots.data()};
-  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(type_from_spec(&spec).release());
 }
 
 void type_set(PyTypeObject* type, const char* name, PyObject* value) {
@@ -643,7 +663,10 @@ void type_set(PyTypeObject* type, const char* name, PyObject* value) {
 }
 
 PyObject* type_get(PyTypeObject* type, const char* name) {
-  PyObject* v = PyDict_GetItemString(type->tp_dict, name);
+  // PyDict_GetItemString would hide a failed allocation of the key.
+  Ref key = check(PyUnicode_FromString(name));
+  PyObject* v = PyDict_GetItemWithError(type->tp_dict, key.get());
+  if (!v && PyErr_Occurred()) throw_error();
   if (!v) raise_format(PyExc_AttributeError, "type object '%s' has no attribute '%s'", type->tp_name, name);
   return v;
 }
@@ -839,10 +862,12 @@ int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
     PyObject* d = PyModule_GetDict(m);
     check_int(PyDict_SetItemString(d, "__builtins__", PyEval_GetBuiltins()));
 
-    PyObject* vi = PySys_GetObject("version_info");  // borrowed
-    if (!vi) raise(PyExc_RuntimeError, "lost sys.version_info");
-    long major = PyLong_AsLong(PyTuple_GET_ITEM(vi, 0));
-    long minor = PyLong_AsLong(PyTuple_GET_ITEM(vi, 1));
+    // sys.version_info through getattr: PySys_GetObject would hide a failed allocation.
+    Ref sys = check(PyImport_ImportModule("sys"));
+    Ref vi = check(PyObject_GetAttrString(sys.get(), "version_info"));
+    if (!PyTuple_Check(vi.get()) || PyTuple_GET_SIZE(vi.get()) < 2) raise(PyExc_RuntimeError, "lost sys.version_info");
+    long major = PyLong_AsLong(PyTuple_GET_ITEM(vi.get(), 0));
+    long minor = PyLong_AsLong(PyTuple_GET_ITEM(vi.get(), 1));
     if (PyErr_Occurred()) throw_error();
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
       check_int(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
