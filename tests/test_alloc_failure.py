@@ -1,0 +1,110 @@
+"""A failed allocation must leave everything working.
+
+tests/alloc_sweep.py fails the k-th allocation of a call, for every k until the
+call gets through, each time in a forked child that has never made the call
+(see its docstring). Here it runs over the first call of every public callable
+and over every case of the leak sweep's table, one worker process per module
+and table, two at a time.
+"""
+import concurrent.futures
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+_testcapi = pytest.importorskip("_testcapi")
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WORKER = os.path.join(HERE, "alloc_sweep.py")
+SANITIZED = os.environ.get("KORVANE_SANITIZED") == "1"
+JOBS = int(os.environ.get("KORVANE_ALLOC_JOBS", "2"))
+
+pytestmark = [
+    pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork"),
+    pytest.mark.skipif(not hasattr(_testcapi, "set_nomemory"), reason="_testcapi has no set_nomemory"),
+    # Under the sanitizers every fork copies the shadow memory's page tables:
+    # too slow for the whole sweep, which KORVANE_ALLOC_SWEEP=1 still asks for.
+    pytest.mark.skipif(SANITIZED and os.environ.get("KORVANE_ALLOC_SWEEP") != "1",
+                       reason="sanitized build (set KORVANE_ALLOC_SWEEP=1 to sweep anyway)"),
+]
+
+import alloc_sweep  # noqa: E402  (needs _testcapi)
+
+MODULES = list(alloc_sweep.MODULES)
+
+
+def _run_worker(mode, short=None):
+    args = [sys.executable, WORKER, mode] + ([short] if short else [])
+    proc = subprocess.run(args, capture_output=True, text=True, timeout=900)
+    lines = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
+    return proc, lines
+
+
+@pytest.fixture(scope="module")
+def sweeps():
+    """All workers, started together on first use, JOBS at a time."""
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=JOBS)
+    futures = {(mode, short): pool.submit(_run_worker, mode, short)
+               for mode in ("first", "steady") for short in MODULES}
+    yield futures
+    pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _check(proc, lines, what):
+    assert proc.returncode == 0 and lines, f"{what}: worker failed ({proc.returncode}):\n{proc.stderr[-3000:]}"
+    cases = [line for line in lines if "case" in line]
+    failed = [f"{c['case']}:\n    " + "\n    ".join(p[:1500] for p in c["problems"])
+              for c in cases if c["problems"]]
+    capped = [c["case"] for c in cases if c["capped"]]
+    assert not failed, f"{what}: {len(failed)} of {len(cases)} cases went wrong:\n" + "\n".join(failed)
+    assert not capped, f"{what}: no end in sight for {capped}"
+    return cases
+
+
+@pytest.mark.timeout(1800)
+@pytest.mark.parametrize("short", MODULES)
+@pytest.mark.parametrize("mode", ["first", "steady"])
+def test_failed_allocation_leaves_everything_working(sweeps, mode, short):
+    proc, lines = sweeps[mode, short].result()
+    cases = _check(proc, lines, f"{mode} {short}")
+    assert sum(c["indices"] for c in cases) >= len(cases)
+
+
+def test_the_sweep_sees_each_kind_of_fault():
+    """Crash, exception left set, wrong answer, wrong exception, broken state:
+    each must be reported; a call that handles its failures must not be."""
+    proc, lines = _run_worker("selftest")
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    by_case = {line["case"]: line for line in lines if "case" in line}
+    expected = {
+        "swallowed failure": "answered -1",
+        "crash": "killed by SIGABRT",
+        "result with an error set": "raised SystemError",
+        "broken after a failure": "KeyError: KeyError('left broken')",
+        "another exception": "raised LookupError",
+    }
+    for case, text in expected.items():
+        problems = by_case[case]["problems"]
+        assert problems and all(text in p for p in problems), (case, problems)
+        assert by_case[case]["indices"] >= 2
+    assert by_case["clean"]["problems"] == []
+
+
+def _leak_sweep():
+    sys.path.insert(0, HERE)
+    import test_leak_sweep
+    return test_leak_sweep
+
+
+@pytest.mark.parametrize("short", MODULES)
+def test_every_public_callable_has_a_first_call(short):
+    """Each function and method is named by a first-call case (properties and
+    the import have cases of their own)."""
+    import re
+    module = pytest.importorskip(alloc_sweep.MODULES[short])
+    words = {w for probe in alloc_sweep.first_cases(short) for w in re.findall(r"\w+", probe.label)}
+    groups = _leak_sweep()._public_callables(module)
+    missing = sorted(min(names) for names in groups if not names & words)
+    assert not missing, f"{short}: no first-call case names {missing}"
