@@ -684,6 +684,20 @@ def _lost(exc):
     return m["fn"] not in NATIVE_NAMES if m["fn"] else not m["cls"].startswith("korvane.")
 
 
+# The same fault on a debug interpreter, which aborts instead of raising.
+_LOST_FATAL = re.compile(r"_PyEval_EvalFrameDefault: Assertion `_PyErr_Occurred\(tstate\)' failed"
+                         r"|_Py_CheckFunctionResult: a function returned NULL without setting an exception")
+_LOST_FATAL_RESULT = re.compile(r"_Py_CheckFunctionResult: a function returned a result with an exception set"
+                                r".*?\nSystemError: (.*?)\n", re.S)
+
+
+def lost_fatal(text):
+    if _LOST_FATAL.search(text):
+        return True
+    m = _LOST_FATAL_RESULT.search(text)
+    return bool(m) and _lost(SystemError(m[1]))
+
+
 def _native_names():
     for qualname in MODULES.values():
         module = sys.modules.get(qualname)
@@ -853,7 +867,7 @@ def _pop_in_a_function():
 def control_probes(errfile):
     """Runs os.stat() and an exception raised through a Python frame under
     every failed allocation, to learn which faults this interpreter has."""
-    stat = fn("os.stat", os.stat, HERE)
+    stat = fn("os.path.exists", os.path.exists, HERE)     # a Python line that calls os.stat()
     for k in range(1, 40):
         report, _ = fork_run(lambda: child(stat, k, {"kind": "ok", "exact": False}, None), errfile)
         if report is None and stat_fault(_tail(errfile, 6000)):
@@ -866,7 +880,10 @@ def control_probes(errfile):
     found = False
     for k in range(1, 40):
         report, _ = fork_run(lambda: child(raised, k, {"kind": "IndexError", "exact": False}, None), errfile)
-        if report is None or not report["injected"]:
+        if report is None:
+            found = found or lost_fatal(_tail(errfile, 6000))
+            continue
+        if not report["injected"]:
             break
         found = found or report["excused"]
     Interpreter.loses_errors = found
@@ -875,13 +892,19 @@ def control_probes(errfile):
 def sweep(probe, work, errfile):
     ref = reference(probe, errfile)
     found, answers, excused, k, runs = [], [], 0, 0, 0
+    only_k = int(os.environ.get("KORVANE_ALLOC_K", "0"))    # one index, for finding a fault
     while k < KMAX:
         k += 1 if FULL or probe.dense is None or k < probe.dense else STRIDE
+        if only_k and k != only_k:
+            if k > only_k:
+                break
+            continue
         runs += 1
         report, status = fork_run(lambda: child(probe, k, ref, work), errfile)
         if report is None or status != 0:
             text = _tail(errfile, 6000)
-            if Interpreter.stat_fault and report is None and stat_fault(text):
+            if report is None and ((Interpreter.stat_fault and stat_fault(text))
+                                   or (Interpreter.loses_errors and lost_fatal(text))):
                 excused += 1
                 continue
             if os.WIFSIGNALED(status):
@@ -913,6 +936,11 @@ def zygote_prepare(short):
     faulthandler.enable()
     logging.getLogger().addHandler(logging.NullHandler())   # records are built, never printed
     logging.getLogger().setLevel(logging.DEBUG)
+    # Records without the caller's file and line: finding them reads
+    # frame.f_back, which on 3.11 answers None with a MemoryError set when it
+    # cannot allocate the caller's frame object (an interpreter fault that
+    # would be met inside every log call).
+    logging._srcfile = None
     for name in ("threading", "time", "typing", "math", "re", "struct", "subprocess", "enum", "ctypes",
                  "ctypes.wintypes" if sys.platform == "win32" else "ctypes.util",
                  "korvane.memory.block_record", "korvane.gpu.device_registry"):

@@ -81,13 +81,15 @@ def test_the_sweep_sees_each_kind_of_fault():
     expected = {
         "swallowed failure": "answered -1",
         "crash": "killed by SIGABRT",
-        "result with an error set": "raised SystemError",
+        # a debug interpreter aborts where a release one raises SystemError
+        "result with an error set": ("raised SystemError", "returned a result with an exception set"),
         "broken after a failure": "KeyError: KeyError('left broken')",
         "another exception": "raised LookupError",
     }
     for case, text in expected.items():
         problems = by_case[case]["problems"]
-        assert problems and all(text in p for p in problems), (case, problems)
+        texts = text if isinstance(text, tuple) else (text,)
+        assert problems and all(any(t in p for t in texts) for p in problems), (case, problems)
         assert by_case[case]["indices"] >= 2
     assert by_case["clean"]["problems"] == []
 
