@@ -47,6 +47,7 @@ class Case(NamedTuple):
     fn: Callable[[], object]
     watch: tuple
     calls: int = CALLS
+    target: tuple = None     # (f, args, kwargs) of a single call, for the allocation-failure sweep
 
 
 # ---- helpers that build cases -------------------------------------------------------
@@ -63,7 +64,7 @@ def _watch_of(f, args, kw):
 
 def ok(label, f, *args, **kw):
     """A call that must succeed."""
-    return Case(label, lambda: f(*args, **kw), _watch_of(f, args, kw))
+    return Case(label, lambda: f(*args, **kw), _watch_of(f, args, kw), target=(f, args, kw))
 
 
 def bad(label, exc, f, *args, **kw):
@@ -74,7 +75,7 @@ def bad(label, exc, f, *args, **kw):
         except exc:
             return
         raise AssertionError(f"{label}: expected {exc}")
-    return Case(label, call, _watch_of(f, args, kw))
+    return Case(label, call, _watch_of(f, args, kw), target=(f, args, kw))
 
 
 def cycle(label, fn, *watch, calls=CALLS):

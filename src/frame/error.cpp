@@ -24,7 +24,9 @@ PyObject* translate_exception() noexcept {
   try {
     throw;
   } catch (const Error&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    // Worded apart from the interpreter's own "error return without exception
+    // set", so that a report tells which side lost the exception.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native code failed without setting an exception");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -36,7 +38,7 @@ PyObject* translate_exception() noexcept {
 }
 
 void clear_error_if(PyObject* type) {
-  if (!PyErr_Occurred()) raise(PyExc_SystemError, "error return without exception set");
+  if (!PyErr_Occurred()) raise(PyExc_SystemError, "native code failed without setting an exception");
   if (!PyErr_ExceptionMatches(type)) throw_error();
   PyErr_Clear();
 }

@@ -243,11 +243,17 @@ PyTypeObject* ensure_function_type() {
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
           Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots};
-  function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+  function_type = reinterpret_cast<PyTypeObject*>(type_from_spec(&spec).release());
   return function_type;
 }
 
 }  // namespace
+
+Ref type_from_spec(PyType_Spec* spec) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+  return check(type);
+}
 
 Ref make_function(Impl impl, Kind kind, PyTypeObject* owner, const char* signature, const char* doc,
                   const char* qualname_prefix) {

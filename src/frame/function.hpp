@@ -103,6 +103,10 @@ PyObject* function_impl(FunctionObject* f, PyObject*, PyObject* const* args, Py_
   }
 }
 
+// PyType_FromSpec, except that a NULL without an exception (3.11 does that
+// when it cannot copy the type's name) is reported as the MemoryError it is.
+Ref type_from_spec(PyType_Spec* spec);
+
 // Creates a function object. `kind` Method binds the owner type for the
 // `self` check; qualname_prefix is the class name for methods ("" otherwise).
 Ref make_function(Impl impl, Kind kind, PyTypeObject* owner, const char* signature, const char* doc,

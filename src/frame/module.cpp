@@ -3,6 +3,7 @@
 
 #include <frameobject.h>
 
+#include <cstdio>
 #include <string>
 
 namespace kv {
@@ -148,16 +149,15 @@ int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
     PyObject* d = PyModule_GetDict(m);
     check_int(PyDict_SetItemString(d, "__builtins__", builtins_dict()));
 
-    PyObject* vi = PySys_GetObject("version_info");  // borrowed
-    if (!vi) raise(PyExc_RuntimeError, "lost sys.version_info");
-    long major = PyLong_AsLong(PyTuple_GET_ITEM(vi, 0));
-    long minor = PyLong_AsLong(PyTuple_GET_ITEM(vi, 1));
-    if (PyErr_Occurred()) throw_error();
+    // The runtime's version from its version text ("3.13.0 (main, ...)"),
+    // which needs no allocation that could fail.
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) raise(PyExc_RuntimeError, "unreadable runtime version");
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
       check_int(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                                  PY_MAJOR_VERSION, PY_MINOR_VERSION, info.qualified_name, "does not match",
-                                 static_cast<int>(major), static_cast<int>(minor)));
+                                 major, minor));
     }
 
     PyObject* modules = PyImport_GetModuleDict();  // borrowed

@@ -29,7 +29,7 @@ PyTypeObject* ClassBuilder::create() {
   PyType_Spec spec = {qualified_name_, static_cast<int>(basicsize_), 0,
                       static_cast<unsigned>(flags_ | Py_TPFLAGS_IMMUTABLETYPE),
                       slots.data()};
-  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(type_from_spec(&spec).release());
 }
 
 void type_set(PyTypeObject* type, const char* name, PyObject* value) {

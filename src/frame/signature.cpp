@@ -70,12 +70,13 @@ Ref literal(const std::string& s, const char* text) {
     char* end = nullptr;
     Ref v = Ref::steal(PyLong_FromString(s.c_str(), &end, 10));
     if (v && end && *end == '\0') return v;
-    PyErr_Clear();
+    // Not an int literal (ValueError): try a float; a failed allocation is raised.
+    if (!v) clear_error_if(PyExc_ValueError);
   }
   char* end = nullptr;
   double d = PyOS_string_to_double(s.c_str(), &end, nullptr);
   if (d == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
+    clear_error_if(PyExc_ValueError);
     bad_signature(text, "unsupported default");
   }
   if (!end || *end != '\0') bad_signature(text, "unsupported default");
