@@ -76,15 +76,16 @@ std::array<Ref, 5> unpack_five(PyObject* seq) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     if (n > 5) kv::raise(PyExc_ValueError, "too many values to unpack (expected 5)");
     if (n < 5) too_few(n);
-    for (Py_ssize_t i = 0; i < 5; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
+    for (std::size_t i = 0; i < 5; ++i)
+      items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(seq, static_cast<Py_ssize_t>(i)));
     return items;
   }
   Ref it = kv::check(PyObject_GetIter(seq));
-  for (Py_ssize_t i = 0; i < 5; ++i) {
+  for (std::size_t i = 0; i < 5; ++i) {
     items[i] = Ref::steal(PyIter_Next(it.get()));
     if (!items[i]) {
       if (PyErr_Occurred()) kv::throw_error();
-      too_few(i);
+      too_few(static_cast<Py_ssize_t>(i));
     }
   }
   Ref extra = Ref::steal(PyIter_Next(it.get()));
