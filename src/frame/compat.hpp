@@ -107,9 +107,7 @@ inline void* unicode_data(PyObject* op) { return PyUnicode_DATA(op); }
 inline bool unicode_is_ascii(PyObject* op) { return PyUnicode_IS_ASCII(op) != 0; }
 inline Py_ssize_t unicode_get_length(PyObject* op) { return PyUnicode_GET_LENGTH(op); }
 inline int unicode_kind(PyObject* op) { return static_cast<int>(PyUnicode_KIND(op)); }
-inline Py_UCS4 unicode_read(int kind, const void* data, Py_ssize_t i) {
-  return PyUnicode_READ(kind, data, i);
-}
+inline Py_UCS4 unicode_read(int kind, const void* data, Py_ssize_t i) { return PyUnicode_READ(kind, data, i); }
 inline Py_UCS4 unicode_read_char(PyObject* op, Py_ssize_t i) { return PyUnicode_READ_CHAR(op, i); }
 inline PyObject* sequence_fast_get_item(PyObject* op, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(op, i); }
 inline int unicode_ready(PyObject* op) { return PyUnicode_READY(op); }

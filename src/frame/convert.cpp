@@ -37,9 +37,7 @@ int64_t to_i64(PyObject* o) {
   return static_cast<int64_t>(v);
 }
 
-uint64_t to_u64(PyObject* o, const char* cname) {
-  return to_unsigned(o, UINT64_MAX, cname);
-}
+uint64_t to_u64(PyObject* o, const char* cname) { return to_unsigned(o, UINT64_MAX, cname); }
 
 int64_t to_signed(PyObject* o, int64_t lo, int64_t hi, const char* cname) {
   int64_t v = to_i64(o);
@@ -86,8 +84,8 @@ bool to_truth(PyObject* o) {
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {
-  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-               expected, Py_TYPE(got)->tp_name);
+  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+               Py_TYPE(got)->tp_name);
 }
 
 static bool is_number(PyObject* o) {

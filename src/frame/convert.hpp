@@ -81,15 +81,13 @@ template <class T>
   requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
 struct Conv<T> {
   static T from(PyObject* o, const char*) {
-    if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, long long> ||
-                  std::is_same_v<T, long>) {
+    if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, long long> || std::is_same_v<T, long>) {
       return static_cast<T>(to_i64(o));
     } else if constexpr (std::is_same_v<T, uint64_t> || std::is_same_v<T, unsigned long long> ||
                          std::is_same_v<T, unsigned long>) {
       return static_cast<T>(to_u64(o));
     } else if constexpr (std::is_signed_v<T>) {
-      return static_cast<T>(to_signed(o, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(),
-                                      cname()));
+      return static_cast<T>(to_signed(o, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), cname()));
     } else {
       return static_cast<T>(to_unsigned(o, std::numeric_limits<T>::max(), cname()));
     }

@@ -19,12 +19,12 @@
 // once at the entry point.
 #pragma once
 
-#include "compat.hpp"
-#include "error.hpp"
-#include "ref.hpp"
-#include "convert.hpp"
-#include "signature.hpp"
-#include "function.hpp"
-#include "native_class.hpp"
 #include "call.hpp"
+#include "compat.hpp"
+#include "convert.hpp"
+#include "error.hpp"
+#include "function.hpp"
 #include "module.hpp"
+#include "native_class.hpp"
+#include "ref.hpp"
+#include "signature.hpp"

@@ -27,8 +27,8 @@ PyObject* vc_method(PyObject* callable, PyObject* const* args, size_t nargsf, Py
   }
   PyObject* self = args[0];
   if (Py_TYPE(self) != f->owner && !PyType_IsSubtype(Py_TYPE(self), f->owner)) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                 f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
+    PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object", f->name,
+                 f->owner->tp_name, Py_TYPE(self)->tp_name);
     return nullptr;
   }
   return f->impl(f, self, args + 1, nargs - 1, kwnames);
@@ -133,11 +133,10 @@ PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {
 // A function is immutable as far as copying goes: copies are the object itself.
 PyObject* fn_copy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
-PyMethodDef fn_methods[] = {
-    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
-    {"__copy__", fn_copy, METH_NOARGS, nullptr},
-    {"__deepcopy__", fn_copy, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef fn_methods[] = {{"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+                            {"__copy__", fn_copy, METH_NOARGS, nullptr},
+                            {"__deepcopy__", fn_copy, METH_O, nullptr},
+                            {nullptr, nullptr, 0, nullptr}};
 
 PyObject* get_str_field(PyObject* v) { return Py_NewRef(v ? v : Py_None); }
 
@@ -205,16 +204,15 @@ int s_annotations(PyObject* s, PyObject* v, void*) {
 PyObject* g_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* g_text_signature(PyObject* s, void*) { return get_str_field(F(s)->text_signature); }
 
-PyGetSetDef fn_getset[] = {
-    {"__name__", g_name, s_name, nullptr, nullptr},
-    {"__qualname__", g_qualname, s_qualname, nullptr, nullptr},
-    {"__doc__", g_doc, s_doc, nullptr, nullptr},
-    {"__defaults__", g_defaults, s_defaults, nullptr, nullptr},
-    {"__kwdefaults__", g_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", g_annotations, s_annotations, nullptr, nullptr},
-    {"__text_signature__", g_text_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef fn_getset[] = {{"__name__", g_name, s_name, nullptr, nullptr},
+                           {"__qualname__", g_qualname, s_qualname, nullptr, nullptr},
+                           {"__doc__", g_doc, s_doc, nullptr, nullptr},
+                           {"__defaults__", g_defaults, s_defaults, nullptr, nullptr},
+                           {"__kwdefaults__", g_kwdefaults, nullptr, nullptr, nullptr},
+                           {"__annotations__", g_annotations, s_annotations, nullptr, nullptr},
+                           {"__text_signature__", g_text_signature, nullptr, nullptr, nullptr},
+                           {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // `__module__` is served by fn_getattro, so that the type's own `__module__`
 // stays a plain string.
@@ -225,24 +223,23 @@ PyMemberDef fn_members[] = {
 
 PyTypeObject* ensure_function_type() {
   if (function_type) return function_type;
-  static PyType_Slot slots[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
-      {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
-      {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
-      {Py_tp_methods, fn_methods},
-      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-      {Py_tp_getattro, reinterpret_cast<void*>(fn_getattro)},
-      {Py_tp_setattro, reinterpret_cast<void*>(fn_setattro)},
-      {Py_tp_getset, fn_getset},
-      {Py_tp_members, fn_members},
-      {0, nullptr}};
-  static PyType_Spec spec = {
-      "korvane.native_function", sizeof(FunctionObject), 0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-          Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      slots};
+  static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+                                {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+                                {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+                                {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+                                {Py_tp_methods, fn_methods},
+                                {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                                {Py_tp_getattro, reinterpret_cast<void*>(fn_getattro)},
+                                {Py_tp_setattro, reinterpret_cast<void*>(fn_setattro)},
+                                {Py_tp_getset, fn_getset},
+                                {Py_tp_members, fn_members},
+                                {0, nullptr}};
+  static PyType_Spec spec = {"korvane.native_function", sizeof(FunctionObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
   function_type = reinterpret_cast<PyTypeObject*>(type_from_spec(&spec).release());
   return function_type;
 }
@@ -259,8 +256,7 @@ Ref make_function(Impl impl, Kind kind, PyTypeObject* owner, const char* signatu
                   const char* qualname_prefix) {
   PyTypeObject* tp = ensure_function_type();
   std::unique_ptr<Signature> sig = parse_signature(signature, kind == Kind::Method);
-  Ref qualname = *qualname_prefix ? check(PyUnicode_FromFormat("%s.%U", qualname_prefix, sig->name.get()))
-                                  : sig->name;
+  Ref qualname = *qualname_prefix ? check(PyUnicode_FromFormat("%s.%U", qualname_prefix, sig->name.get())) : sig->name;
   PyObject* m = this_module();
   Ref module = m ? check(PyObject_GetAttrString(m, "__name__")) : none();
   Ref docstring = doc ? obj(doc) : none();

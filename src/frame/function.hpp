@@ -18,18 +18,16 @@ namespace kv {
 // ---- function objects ------------------------------------------------------
 
 struct FunctionObject;
-using Impl = PyObject* (*)(FunctionObject*, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames);
+using Impl = PyObject* (*)(FunctionObject*, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 enum class Kind { Function, Method };
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   Impl impl;
   Kind kind;
   PyTypeObject* owner;  // methods: the class `self` must be an instance of
-  Signature* sig;  // owned
+  Signature* sig;       // owned
   PyObject* name;
   PyObject* qualname;
   PyObject* module;

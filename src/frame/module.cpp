@@ -140,8 +140,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*, const ModuleInfo&) noexcep
 int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
   if (g_executed) {
     if (m == g_module) return 0;  // executing the same module again does nothing
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", info.short_name);
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 info.short_name);
     return -1;
   }
   if (!g_module) g_module = Py_NewRef(m);
@@ -152,12 +152,12 @@ int module_exec(PyObject* m, const ModuleInfo& info) noexcept {
     // The runtime's version from its version text ("3.13.0 (main, ...)"),
     // which needs no allocation that could fail.
     int major = 0, minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) raise(PyExc_RuntimeError, "unreadable runtime version");
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2)
+      raise(PyExc_RuntimeError, "unreadable runtime version");
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
-      check_int(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                                 PY_MAJOR_VERSION, PY_MINOR_VERSION, info.qualified_name, "does not match",
-                                 major, minor));
+      check_int(PyErr_WarnFormat(
+          PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+          PY_MAJOR_VERSION, PY_MINOR_VERSION, info.qualified_name, "does not match", major, minor));
     }
 
     PyObject* modules = PyImport_GetModuleDict();  // borrowed

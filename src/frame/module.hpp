@@ -100,29 +100,34 @@ int module_exec(PyObject* module, const ModuleInfo& info) noexcept;
 
 // Declares PyInit_<name> for a module with state type `State` (`void` for
 // none), described by a kv::ModuleInfo.
-#define KV_MODULE(shortname, State, info_expr)                                              \
-  static const ::kv::ModuleInfo& kv_module_info() {                                         \
-    static const ::kv::ModuleInfo i = [] {                                                  \
-      ::kv::ModuleInfo m = info_expr;                                                       \
-      m.make_state = ::kv::state_builder<State>();                                          \
-      return m;                                                                             \
-    }();                                                                                    \
-    return i;                                                                               \
-  }                                                                                         \
-  static PyModuleDef kv_module_def;                                                         \
-  static PyObject* kv_module_create(PyObject* spec, PyModuleDef* def) {                     \
-    return ::kv::module_create(spec, def, kv_module_info());                                \
-  }                                                                                         \
-  static int kv_module_exec(PyObject* m) { return ::kv::module_exec(m, kv_module_info()); } \
-  static PyModuleDef_Slot kv_module_slots[] = {                                             \
-      {Py_mod_create, reinterpret_cast<void*>(&kv_module_create)},                          \
-      {Py_mod_exec, reinterpret_cast<void*>(&kv_module_exec)},                              \
-      {0, nullptr}};                                                                        \
-  PyMODINIT_FUNC PyInit_##shortname() {                                                     \
-    kv_module_def = PyModuleDef{PyModuleDef_HEAD_INIT, kv_module_info().qualified_name,     \
-                                kv_module_info().doc, 0, nullptr, kv_module_slots,          \
-                                nullptr, nullptr, nullptr};                                 \
-    return PyModuleDef_Init(&kv_module_def);                                                \
+#define KV_MODULE(shortname, State, info_expr)                                                              \
+  static const ::kv::ModuleInfo& kv_module_info() {                                                         \
+    static const ::kv::ModuleInfo i = [] {                                                                  \
+      ::kv::ModuleInfo m = info_expr;                                                                       \
+      m.make_state = ::kv::state_builder<State>();                                                          \
+      return m;                                                                                             \
+    }();                                                                                                    \
+    return i;                                                                                               \
+  }                                                                                                         \
+  static PyModuleDef kv_module_def;                                                                         \
+  static PyObject* kv_module_create(PyObject* spec, PyModuleDef* def) {                                     \
+    return ::kv::module_create(spec, def, kv_module_info());                                                \
+  }                                                                                                         \
+  static int kv_module_exec(PyObject* m) { return ::kv::module_exec(m, kv_module_info()); }                 \
+  static PyModuleDef_Slot kv_module_slots[] = {{Py_mod_create, reinterpret_cast<void*>(&kv_module_create)}, \
+                                               {Py_mod_exec, reinterpret_cast<void*>(&kv_module_exec)},     \
+                                               {0, nullptr}};                                               \
+  PyMODINIT_FUNC PyInit_##shortname() {                                                                     \
+    kv_module_def = PyModuleDef{PyModuleDef_HEAD_INIT,                                                      \
+                                kv_module_info().qualified_name,                                            \
+                                kv_module_info().doc,                                                       \
+                                0,                                                                          \
+                                nullptr,                                                                    \
+                                kv_module_slots,                                                            \
+                                nullptr,                                                                    \
+                                nullptr,                                                                    \
+                                nullptr};                                                                   \
+    return PyModuleDef_Init(&kv_module_def);                                                                \
   }
 
 namespace kv {

@@ -27,8 +27,7 @@ PyTypeObject* ClassBuilder::create() {
   }
   slots.push_back({0, nullptr});
   PyType_Spec spec = {qualified_name_, static_cast<int>(basicsize_), 0,
-                      static_cast<unsigned>(flags_ | Py_TPFLAGS_IMMUTABLETYPE),
-                      slots.data()};
+                      static_cast<unsigned>(flags_ | Py_TPFLAGS_IMMUTABLETYPE), slots.data()};
   return reinterpret_cast<PyTypeObject*>(type_from_spec(&spec).release());
 }
 
@@ -53,8 +52,8 @@ void refuse_pickling(PyTypeObject* type) {
   const char* cls = std::strrchr(type->tp_name, '.');
   cls = cls ? cls + 1 : type->tp_name;
   Ref reduce = make_function(&refuse_pickle_impl, Kind::Method, type, "__reduce_cython__(self)", nullptr, cls);
-  Ref setstate = make_function(&refuse_pickle_impl, Kind::Method, type, "__setstate_cython__(self, __pyx_state)",
-                               nullptr, cls);
+  Ref setstate =
+      make_function(&refuse_pickle_impl, Kind::Method, type, "__setstate_cython__(self, __pyx_state)", nullptr, cls);
   type_set(type, "__reduce_cython__", reduce.get());
   type_set(type, "__setstate_cython__", setstate.get());
   type_set(type, "__reduce__", reduce.get());

@@ -23,8 +23,7 @@ namespace kv {
 // which is constructed after allocation and destroyed before the memory goes.
 template <class T>
 struct Instance {
-  PyObject_HEAD
-  alignas(T) unsigned char storage[sizeof(T)];
+  PyObject_HEAD alignas(T) unsigned char storage[sizeof(T)];
   T& value() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
 };
 
@@ -343,7 +342,9 @@ class Class {
     PyType_Modified(type_);
   }
   // Binds another name to the very same function object.
-  void alias(const char* alias_name, const char* existing) { type_set(type_, alias_name, type_get(type_, existing).get()); }
+  void alias(const char* alias_name, const char* existing) {
+    type_set(type_, alias_name, type_get(type_, existing).get());
+  }
   PyTypeObject* type() const { return type_; }
 
  private:

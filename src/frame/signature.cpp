@@ -229,7 +229,8 @@ void bind_args(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", s.message_name);
     Py_ssize_t p = param_index(s, key);
     if (p < 0) raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.message_name, key);
-    if (p < nargs) raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.message_name, key);
+    if (p < nargs)
+      raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.message_name, key);
   }
 }
 

@@ -15,7 +15,7 @@
 namespace kv {
 
 struct Signature {
-  Ref name;                      // __name__ as declared (str)
+  Ref name;                       // __name__ as declared (str)
   const char* message_name = "";  // the name in messages ("__cinit__" for constructors)
   Py_ssize_t nparams = 0;         // positional-or-keyword parameters (self excluded for methods)
   Py_ssize_t nrequired = 0;

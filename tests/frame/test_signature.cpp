@@ -123,8 +123,7 @@ void bind_cases() {
          "f() got an unexpected keyword argument 'z'");
   EXPECT(bind(*s, call({one.get(), two.get()}, {{a.get(), one.get()}}), out) ==
          "f() got multiple values for keyword argument 'a'");
-  EXPECT(bind(*s, call({one.get(), two.get()}, {{one.get(), one.get()}}), out) ==
-         "f() keywords must be strings");
+  EXPECT(bind(*s, call({one.get(), two.get()}, {{one.get(), one.get()}}), out) == "f() keywords must be strings");
 
   auto one_param = kv::parse_signature("g(x)", false);
   EXPECT(bind(*one_param, call({}), out) == "g() takes exactly 1 positional argument (0 given)");

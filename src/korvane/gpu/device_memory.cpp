@@ -53,14 +53,10 @@ struct State {
 State& S() noexcept { return kv::state<State>(); }
 
 // The "object of type 'NoneType' has no len()" of a None shape.
-[[noreturn]] void raise_no_len() {
-  kv::raise(PyExc_TypeError, "object of type 'NoneType' has no len()");
-}
+[[noreturn]] void raise_no_len() { kv::raise(PyExc_TypeError, "object of type 'NoneType' has no len()"); }
 
 // What `None.lower()` raises.
-[[noreturn]] void raise_none_lower() {
-  kv::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'lower'");
-}
+[[noreturn]] void raise_none_lower() { kv::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'lower'"); }
 
 int32_t to_int32(PyObject* o) { return kv::Conv<int32_t>::from(o, nullptr); }
 
@@ -94,14 +90,14 @@ Ref decide_allocation_strategy(uint64_t requested_bytes, uint64_t available_byte
                                bool is_chunkable) {
   dm::Decision d;
   switch (dm::decide(requested_bytes, available_bytes, headroom_ratio, is_chunkable, d)) {
-  case dm::Outcome::NoMemory:
-    return S().no_gpu_memory;
-  case dm::Outcome::Fits:
-    return S().fits;
-  case dm::Outcome::NotChunkable:
-    return S().not_chunkable;
-  case dm::Outcome::Chunked:
-    break;
+    case dm::Outcome::NoMemory:
+      return S().no_gpu_memory;
+    case dm::Outcome::Fits:
+      return S().fits;
+    case dm::Outcome::NotChunkable:
+      return S().not_chunkable;
+    case dm::Outcome::Chunked:
+      break;
   }
   char text[64] = "Chunking into ";
   constexpr size_t prefix = sizeof("Chunking into ") - 1;
@@ -171,9 +167,7 @@ dm::OpClass classify(PyObject* name) {
   return dm::classify_operation(std::string_view(data, static_cast<size_t>(PyUnicode_GET_LENGTH(name))));
 }
 
-bool is_chunkable_operation(OptStr operation) {
-  return classify(operation.value) == dm::OpClass::Chunkable;
-}
+bool is_chunkable_operation(OptStr operation) { return classify(operation.value) == dm::OpClass::Chunkable; }
 
 // `text.lower()` as far as the out-of-memory tests can see it. Every needle is
 // ASCII, and the only characters beyond ASCII whose lower case holds ASCII
@@ -228,8 +222,7 @@ bool is_oom_error(OptStr error_message, OptStr error_type) {
 
 double score_gpu_suitability(uint64_t data_size_bytes, OptStr operation_type, uint64_t available_gpu_memory,
                              double headroom_ratio) {
-  return dm::gpu_suitability(data_size_bytes, classify(operation_type.value), available_gpu_memory,
-                             headroom_ratio);
+  return dm::gpu_suitability(data_size_bytes, classify(operation_type.value), available_gpu_memory, headroom_ratio);
 }
 
 // ---------------------------------------------------------------- module body
@@ -246,10 +239,9 @@ void body(kv::Body& b) {
       "decide_allocation_strategy(requested_bytes: int, available_bytes: int, headroom_ratio: float, "
       "is_chunkable: bool) -> tuple",
       "(strategy, chunk_size, chunk_count, message): 0 direct, 1 chunked, 2 CPU fallback.");
-  b.def<&compute_chunk_shapes>(
-      "compute_chunk_shapes(shape: tuple, element_size: int, max_chunk_bytes: int) -> list",
-      "Split `shape` along its first axis into chunk shapes of at most `max_chunk_bytes` each "
-      "(one row at least).");
+  b.def<&compute_chunk_shapes>("compute_chunk_shapes(shape: tuple, element_size: int, max_chunk_bytes: int) -> list",
+                               "Split `shape` along its first axis into chunk shapes of at most `max_chunk_bytes` each "
+                               "(one row at least).");
   b.def<&calculate_optimal_chunks>(
       "calculate_optimal_chunks(total_bytes: int, available_bytes: int, headroom_ratio: float, "
       "min_chunks: int = 1, max_chunks: int = 1000) -> int",
@@ -275,6 +267,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(device_memory, State, (kv::ModuleInfo{"device_memory", "korvane.gpu.device_memory",
-                                         "GPU memory planning: estimates, head-room, strategy and chunking.",
-                                         nullptr, &body}))
+KV_MODULE(device_memory, State,
+          (kv::ModuleInfo{"device_memory", "korvane.gpu.device_memory",
+                          "GPU memory planning: estimates, head-room, strategy and chunking.", nullptr, &body}))

@@ -36,12 +36,14 @@ using CoreNode = Core::NodeT;
 
 // ---- module state -----------------------------------------------------------------------
 
-#define BLOCK_INDEX_NAMES(NAME, TEXT)                                                                        \
-  NAME(total_blocks) NAME(total_insertions) NAME(total_deletions) NAME(total_searches) NAME(operation_count) \
-  NAME(circuit_breaker_trips) NAME(node_count) NAME(height) NAME(sampled_operations) NAME(is_valid)          \
-  TEXT(sanitize_size, "_sanitize_size") NAME(size) NAME(increment) NAME(load) NAME(sleep) NAME(time)         \
-  NAME(threading) NAME(Lock) NAME(AtomicCounter) NAME(ATOMIC_AVAILABLE) NAME(copy) NAME(_native_api)         \
-  TEXT(lockless_ops, "korvane.memory.lockless_ops")
+// clang-format off
+#define BLOCK_INDEX_NAMES(NAME, TEXT)                                                                      \
+  NAME(total_blocks) NAME(total_insertions) NAME(total_deletions) NAME(total_searches)                     \
+  NAME(operation_count) NAME(circuit_breaker_trips) NAME(node_count) NAME(height) NAME(sampled_operations) \
+  NAME(is_valid) TEXT(sanitize_size, "_sanitize_size") NAME(size) NAME(increment) NAME(load) NAME(sleep)   \
+  NAME(time) NAME(threading) NAME(Lock) NAME(AtomicCounter) NAME(ATOMIC_AVAILABLE) NAME(copy)              \
+  NAME(_native_api) TEXT(lockless_ops, "korvane.memory.lockless_ops")
+// clang-format on
 
 using korvane::CounterNativeApi;
 
@@ -63,8 +65,8 @@ State& S() noexcept { return kv::state<State>(); }
 struct BlockTree {
   Core tree;
   uint64_t seq_counter = 0;
-  bool writing = false;         // inside a write bracket (or holding _write_lock)
-  unsigned long writer = 0;     // the thread that is, while `writing`
+  bool writing = false;      // inside a write bracket (or holding _write_lock)
+  unsigned long writer = 0;  // the thread that is, while `writing`
   uint32_t sample_rate = 0;
   bool use_atomic = false;
   Ref write_lock, op_counter, sample_counter, stats_lock, stats;
@@ -162,7 +164,9 @@ class WriteBracket {
 // A detached subtree, freed (and its blocks released) when this goes.
 struct DetachedTree {
   CoreNode* root = nullptr;
-  ~DetachedTree() { Core::free_subtree(root, [](PyObject* b) { Ref::steal(b).reset(); }); }
+  ~DetachedTree() {
+    Core::free_subtree(root, [](PyObject* b) { Ref::steal(b).reset(); });
+  }
 };
 
 // ---- size validation -----------------------------------------------------------------------
@@ -190,8 +194,7 @@ bool native_key(PyObject* size, uint64_t& key, Miss miss) {
 bool tree_key(BlockTree& t, kv::Int& size, uint64_t& key, Miss miss) {
   if (is_exact(t)) return native_key(size.value.get(), key, miss);
   PyObject* argv[2] = {kv::self_of(t), size.value.get()};
-  Ref r = Ref::steal(
-      PyObject_VectorcallMethod(S().sanitize_size, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref r = Ref::steal(PyObject_VectorcallMethod(S().sanitize_size, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!r) {
     if (miss == Miss::Raise) kv::throw_error();
     kv::clear_error_if(PyExc_ValueError);
@@ -340,7 +343,7 @@ bool tree_delete(BlockTree& t, kv::Int size, kv::Object block) {
   uint64_t key = 0;
   if (!tree_key(t, size, key, Miss::Report)) return false;
   Ref keep_self = Ref::borrow(kv::self_of(t));  // `==` may run any code
-  Ref dropped;                                   // released after the bracket
+  Ref dropped;                                  // released after the bracket
   {
     WriteBracket bracket(t, false);
     CoreNode* n = t.tree.find(key);
@@ -394,11 +397,10 @@ Ref tree_get_stats(BlockTree& t) {
     kv::check_int(PyDict_Update(out.get(), copy.get()));
   }
   const auto& c = t.counts;
-  for (auto [key, value] : {std::pair{st.total_blocks, c.total_blocks},
-                            std::pair{st.total_insertions, c.total_insertions},
-                            std::pair{st.total_deletions, c.total_deletions},
-                            std::pair{st.total_searches, c.total_searches},
-                            std::pair{st.operation_count, c.operation_count}})
+  for (auto [key, value] :
+       {std::pair{st.total_blocks, c.total_blocks}, std::pair{st.total_insertions, c.total_insertions},
+        std::pair{st.total_deletions, c.total_deletions}, std::pair{st.total_searches, c.total_searches},
+        std::pair{st.operation_count, c.operation_count}})
     kv::check_int(PyDict_SetItem(out.get(), key, kv::obj(value).get()));
   kv::check_int(PyDict_SetItem(out.get(), st.node_count, kv::obj(t.tree.count()).get()));
   kv::check_int(PyDict_SetItem(out.get(), st.height, kv::obj(Core::height(t.tree.root())).get()));
@@ -422,9 +424,9 @@ Ref tree_get_stats(BlockTree& t) {
 uint64_t tree_size(BlockTree& t) { return t.tree.count(); }
 
 void tree_clear(BlockTree& t) {
-  DetachedTree old_nodes;            // freed after the bracket
+  DetachedTree old_nodes;             // freed after the bracket
   Ref old_stats, old_op, old_sample;  // likewise
-  Ref fresh = counters_dict();       // allocated before the bracket
+  Ref fresh = counters_dict();        // allocated before the bracket
   WriteBracket bracket(t, false);
   old_nodes.root = t.tree.detach();
   old_stats = std::exchange(t.stats, std::move(fresh));
@@ -577,7 +579,8 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(block_index, State, (kv::ModuleInfo{"block_index", "korvane.memory.block_index",
-                                       "Free memory blocks indexed by size: a native red-black tree with "
-                                       "lock-free readers.",
-                                       &make_types, &body}))
+KV_MODULE(block_index, State,
+          (kv::ModuleInfo{"block_index", "korvane.memory.block_index",
+                          "Free memory blocks indexed by size: a native red-black tree with "
+                          "lock-free readers.",
+                          &make_types, &body}))

@@ -20,20 +20,31 @@ using kv::Ref;
 
 // ---- module state ----------------------------------------------------------------
 
-#define LOCKLESS_NAMES(NAME, TEXT)                                                                    \
-  NAME(increment) NAME(decrement) NAME(load) NAME(store) NAME(compare_and_swap) NAME(_update_peaks)  \
-  NAME(elapsed_ns) NAME(time) NAME(perf_counter_ns) NAME(_counter) NAME(py_load) NAME(py_store)      \
-  NAME(py_increment) NAME(py_decrement) NAME(py_compare_and_swap) NAME(py_fetch_and_add)             \
+// clang-format off
+#define LOCKLESS_NAMES(NAME, TEXT)                                                                  \
+  NAME(increment) NAME(decrement) NAME(load) NAME(store) NAME(compare_and_swap) NAME(_update_peaks) \
+  NAME(elapsed_ns) NAME(time) NAME(perf_counter_ns) NAME(_counter) NAME(py_load) NAME(py_store)     \
+  NAME(py_increment) NAME(py_decrement) NAME(py_compare_and_swap) NAME(py_fetch_and_add)            \
   TEXT(allocation_mode, "lock-free C11 atomics") TEXT(one_decimal, ".1f")
+// clang-format on
 
 struct State {
   KV_NAMES(LOCKLESS_NAMES)
   Ref lock_type = kv::getattr(kv::check(PyImport_ImportModule("threading")).get(), kv::intern("Lock"));
-  kv::DictShape snapshot{"total_allocations",       "total_deallocations",        "current_allocations",
-                         "bytes_allocated",         "bytes_reserved",             "peak_allocations",
-                         "peak_bytes_allocated",    "bucketed_allocations",       "fallback_allocations",
-                         "bucketed_allocation_ratio", "alignment_padding_bytes", "average_allocation_time_ns",
-                         "average_deallocation_time_ns", "allocation_mode"};
+  kv::DictShape snapshot{"total_allocations",
+                         "total_deallocations",
+                         "current_allocations",
+                         "bytes_allocated",
+                         "bytes_reserved",
+                         "peak_allocations",
+                         "peak_bytes_allocated",
+                         "bucketed_allocations",
+                         "fallback_allocations",
+                         "bucketed_allocation_ratio",
+                         "alignment_padding_bytes",
+                         "average_allocation_time_ns",
+                         "average_deallocation_time_ns",
+                         "allocation_mode"};
 };
 State& S() noexcept { return kv::state<State>(); }
 
@@ -217,9 +228,9 @@ int64_t stack_size(Stack& s) { return s.size.load(std::memory_order_seq_cst); }
 
 struct Stats {
   Ref lock;
-  Ref total_allocations, total_deallocations, current_allocations, bytes_allocated, bytes_reserved,
-      peak_allocations, peak_bytes_allocated, bucketed_allocations, fallback_allocations,
-      alignment_padding_bytes, total_allocation_time_ns, total_deallocation_time_ns;
+  Ref total_allocations, total_deallocations, current_allocations, bytes_allocated, bytes_reserved, peak_allocations,
+      peak_bytes_allocated, bucketed_allocations, fallback_allocations, alignment_padding_bytes,
+      total_allocation_time_ns, total_deallocation_time_ns;
 
   Ref* counters() { return &total_allocations; }
   static constexpr int kCounters = 12;
@@ -256,7 +267,6 @@ void stats_set(Stats& s, kv::Object v) {
   // Deleting the attribute leaves None behind.
   (s.*M).reset_to(Ref::borrow(v.value ? v.value : Py_None));
 }
-
 
 // Counter calls go through the object held in the attribute, so a replaced
 // attribute keeps working; an exact AtomicCounter takes the native road, which
@@ -320,7 +330,6 @@ void raise_peak(const Ref& counter, PyObject* value) {
   }
 }
 
-
 void stats_update_peaks(Stats& s, kv::Int current_allocs, kv::Int current_bytes) {
   raise_peak(s.peak_allocations, current_allocs.value.get());
   raise_peak(s.peak_bytes_allocated, current_bytes.value.get());
@@ -348,7 +357,8 @@ bool record_natively(Stats& s, PyObject* size, bool is_bucketed, PyObject* paddi
   if (tns > 0) op_increment(k(s.total_allocation_time_ns.get()), tns);
   int64_t current = op_load(k(s.current_allocations.get()));
   int64_t bytes = op_load(k(s.bytes_allocated.get()));
-  for (auto [peak_obj, v] : {std::pair{s.peak_allocations.get(), current}, std::pair{s.peak_bytes_allocated.get(), bytes}}) {
+  for (auto [peak_obj, v] :
+       {std::pair{s.peak_allocations.get(), current}, std::pair{s.peak_bytes_allocated.get(), bytes}}) {
     Counter& peak = k(peak_obj);
     int64_t p = op_load(peak);
     while (v > p && !op_cas(peak, p, v)) p = op_load(peak);
@@ -454,9 +464,9 @@ Ref stats_get_snapshot(Stats& s) {
     avg_dealloc = is_positive(v[TD].get()) ? true_div(v[TDT].get(), v[TD].get()) : kv::obj(0.0);
   }
 
-  return S().snapshot.make({v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(), v[PA].get(),
-                            v[PB].get(), v[BK].get(), v[FB].get(), ratio_text.get(), v[AP].get(), avg_alloc.get(),
-                            avg_dealloc.get(), S().allocation_mode});
+  return S().snapshot.make({v[TA].get(), v[TD].get(), v[CA].get(), v[BA].get(), v[BR].get(), v[PA].get(), v[PB].get(),
+                            v[BK].get(), v[FB].get(), ratio_text.get(), v[AP].get(), avg_alloc.get(), avg_dealloc.get(),
+                            S().allocation_mode});
 }
 
 void stats_reset(Stats& s) {
@@ -517,12 +527,8 @@ void w_init(PyObject* self, kv::Int initial_value) {
   Ref c = kv::call(reinterpret_cast<PyObject*>(kv::type_of<Counter>), initial_value.value);
   kv::check_int(PyObject_SetAttr(self, S()._counter, c.get()));
 }
-Ref w_load(PyObject* self) {
-  return kv::int_result(kv::call_method(wrapped(self).get(), S().py_load));
-}
-void w_store(PyObject* self, kv::Int value) {
-  kv::call_method(wrapped(self).get(), S().py_store, value.value);
-}
+Ref w_load(PyObject* self) { return kv::int_result(kv::call_method(wrapped(self).get(), S().py_load)); }
+void w_store(PyObject* self, kv::Int value) { kv::call_method(wrapped(self).get(), S().py_store, value.value); }
 Ref w_increment(PyObject* self, kv::Int delta) {
   return kv::int_result(kv::call_method(wrapped(self).get(), S().py_increment, delta.value));
 }
@@ -554,8 +560,8 @@ void make_types(PyObject* m) {
       std::string alias = std::string("py_") + n;
       c.alias(alias.c_str(), n);
     }
-    Ref capsule = kv::check(PyCapsule_New(const_cast<CounterNativeApi*>(&native_api),
-                                          korvane::kCounterApiCapsule, nullptr));
+    Ref capsule =
+        kv::check(PyCapsule_New(const_cast<CounterNativeApi*>(&native_api), korvane::kCounterApiCapsule, nullptr));
     kv::type_set(t, "_native_api", capsule.get());
   }
   {
@@ -589,10 +595,8 @@ void make_types(PyObject* m) {
                        "Allocator statistics kept in AtomicCounter objects; recording takes no lock.");
     c.ctor_any<&stats_init>();
     c.property<&stats_get<&Stats::total_allocations>, &stats_set<&Stats::total_allocations>>("total_allocations");
-    c.property<&stats_get<&Stats::total_deallocations>, &stats_set<&Stats::total_deallocations>>(
-        "total_deallocations");
-    c.property<&stats_get<&Stats::current_allocations>, &stats_set<&Stats::current_allocations>>(
-        "current_allocations");
+    c.property<&stats_get<&Stats::total_deallocations>, &stats_set<&Stats::total_deallocations>>("total_deallocations");
+    c.property<&stats_get<&Stats::current_allocations>, &stats_set<&Stats::current_allocations>>("current_allocations");
     c.property<&stats_get<&Stats::bytes_allocated>, &stats_set<&Stats::bytes_allocated>>("bytes_allocated");
     c.property<&stats_get<&Stats::bytes_reserved>, &stats_set<&Stats::bytes_reserved>>("bytes_reserved");
     c.property<&stats_get<&Stats::peak_allocations>, &stats_set<&Stats::peak_allocations>>("peak_allocations");
@@ -666,6 +670,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(lockless_ops, State, (kv::ModuleInfo{"lockless_ops", "korvane.memory.lockless_ops",
-                                        "Lock-free synchronisation primitives for korvane's memory layer.",
-                                        &make_types, &body}))
+KV_MODULE(lockless_ops, State,
+          (kv::ModuleInfo{"lockless_ops", "korvane.memory.lockless_ops",
+                          "Lock-free synchronisation primitives for korvane's memory layer.", &make_types, &body}))

@@ -20,9 +20,11 @@ constexpr slab::CrcTable kCrcTable = slab::make_crc_table();
 
 // ---- module state ----------------------------------------------------------------
 
-#define SLAB_NAMES(NAME, TEXT)                                             \
-  TEXT(struct_module, "struct") NAME(unpack) TEXT(header_format, "<BBLHQ") \
-  NAME(logger) NAME(warning) NAME(_init_buckets)
+// clang-format off
+#define SLAB_NAMES(NAME, TEXT)                                                                        \
+  TEXT(struct_module, "struct") NAME(unpack) TEXT(header_format, "<BBLHQ") NAME(logger) NAME(warning) \
+  NAME(_init_buckets)
+// clang-format on
 
 struct State {
   KV_NAMES(SLAB_NAMES)
@@ -98,8 +100,7 @@ std::array<Ref, 5> unpack_five(PyObject* seq) {
 // goes through struct.unpack, so its errors are the struct module's own, and
 // a value that does not fit its field is an OverflowError, never truncated.
 slab::Fields read_fields(PyObject* data) {
-  if (PyBytes_CheckExact(data))
-    return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
+  if (PyBytes_CheckExact(data)) return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
   if (PyByteArray_CheckExact(data))
     return slab::unpack_fields(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(data)));
   Ref structmod = kv::check(PyImport_Import(S().struct_module));  // `import struct`, at each call
@@ -217,11 +218,10 @@ Ref collector_get_stats(Collector& s) {
     NativeLock::Hold g(s.lock);
     c = s.c;
   }
-  Ref values[] = {kv::obj(c.total_allocations),    kv::obj(c.total_deallocations),
-                  kv::obj(c.bucketed_allocations), kv::obj(c.fallback_allocations),
-                  ratio_text(c.bucketed_ratio()),  kv::obj(c.alignment_padding_bytes)};
-  return S().stats.make({values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get(),
-                         values[5].get()});
+  Ref values[] = {kv::obj(c.total_allocations),    kv::obj(c.total_deallocations), kv::obj(c.bucketed_allocations),
+                  kv::obj(c.fallback_allocations), ratio_text(c.bucketed_ratio()), kv::obj(c.alignment_padding_bytes)};
+  return S().stats.make(
+      {values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get(), values[5].get()});
 }
 
 void collector_reset(Collector& s) {
@@ -244,7 +244,8 @@ int64_t fast_get_bucket_size(int32_t size, int32_t step) {
 // `u` comes from a kv::OptStr, ready for the kind and data macros.
 bool str_is(PyObject* u, const char* s) {
   const auto n = static_cast<Py_ssize_t>(std::strlen(s));
-  return PyUnicode_GET_LENGTH(u) == n && PyUnicode_IS_ASCII(u) && std::memcmp(PyUnicode_DATA(u), s, static_cast<std::size_t>(n)) == 0;
+  return PyUnicode_GET_LENGTH(u) == n && PyUnicode_IS_ASCII(u) &&
+         std::memcmp(PyUnicode_DATA(u), s, static_cast<std::size_t>(n)) == 0;
 }
 
 Ref fast_bitmap_operations(uint64_t bitmap, int32_t index, kv::OptStr operation) {
@@ -317,6 +318,6 @@ void body(kv::Body& b) {
 
 }  // namespace
 
-KV_MODULE(slab_engine, State, (kv::ModuleInfo{"slab_engine", "korvane.memory.slab_engine",
-                                       "Bucket allocator helpers: slab headers, size buckets and statistics.",
-                                       &make_types, &body}))
+KV_MODULE(slab_engine, State,
+          (kv::ModuleInfo{"slab_engine", "korvane.memory.slab_engine",
+                          "Bucket allocator helpers: slab headers, size buckets and statistics.", &make_types, &body}))

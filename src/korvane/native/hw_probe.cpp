@@ -12,25 +12,27 @@ namespace {
 using kv::Ref;
 
 // Interned names and constants, built once at import.
-#define PROBE_NAMES(NAME, TEXT) \
-  NAME(sys) NAME(os) NAME(time) NAME(sched_getaffinity) NAME(cpu_count) NAME(platform) NAME(path) \
-  NAME(exists) NAME(listdir) NAME(version_info) NAME(perf_counter) TEXT(linux_platform, "linux") TEXT(win32_platform, "win32") \
-  TEXT(node_dir, "/sys/devices/system/node") TEXT(node_prefix, "node") NAME(ctypes) \
-  TEXT(ctypes_wintypes, "ctypes.wintypes") NAME(WinDLL) NAME(kernel32) NAME(GetNumaHighestNodeNumber) \
-  NAME(restype) NAME(argtypes) NAME(BOOL) NAME(POINTER) NAME(c_ulong) NAME(byref) NAME(value) \
-  TEXT(registry_module, "korvane.gpu.device_registry") NAME(GPUBackendRegistry) NAME(GPUBackendKind) \
-  NAME(detect_available_backends) NAME(get_best_available) NAME(CUDA) NAME(ROCm) NAME(oneAPI) NAME(info) \
-  NAME(kind) NAME(version) NAME(device_count) NAME(memory_gb) NAME(subprocess) NAME(run) \
-  TEXT(smi, "nvidia-smi") TEXT(smi_query, "--query-gpu=name") TEXT(smi_format, "--format=csv,noheader") \
-  NAME(returncode) TEXT(stdout_, "stdout") NAME(decode) TEXT(utf8, "utf-8") NAME(ignore) NAME(strip) \
-  NAME(split) TEXT(newline, "\n") NAME(startswith) NAME(isdigit) \
-  TEXT(xxsubinterpreters, "_xxsubinterpreters") TEXT(interpreters, "_interpreters") \
+// clang-format off
+#define PROBE_NAMES(NAME, TEXT)                                                                             \
+  NAME(sys) NAME(os) NAME(time) NAME(sched_getaffinity) NAME(cpu_count) NAME(platform) NAME(path)           \
+  NAME(exists) NAME(listdir) NAME(version_info) NAME(perf_counter) TEXT(linux_platform, "linux")            \
+  TEXT(win32_platform, "win32") TEXT(node_dir, "/sys/devices/system/node") TEXT(node_prefix, "node")        \
+  NAME(ctypes) TEXT(ctypes_wintypes, "ctypes.wintypes") NAME(WinDLL) NAME(kernel32)                         \
+  NAME(GetNumaHighestNodeNumber) NAME(restype) NAME(argtypes) NAME(BOOL) NAME(POINTER) NAME(c_ulong)        \
+  NAME(byref) NAME(value) TEXT(registry_module, "korvane.gpu.device_registry") NAME(GPUBackendRegistry)     \
+  NAME(GPUBackendKind) NAME(detect_available_backends) NAME(get_best_available) NAME(CUDA) NAME(ROCm)       \
+  NAME(oneAPI) NAME(info) NAME(kind) NAME(version) NAME(device_count) NAME(memory_gb) NAME(subprocess)      \
+  NAME(run) TEXT(smi, "nvidia-smi") TEXT(smi_query, "--query-gpu=name")                                     \
+  TEXT(smi_format, "--format=csv,noheader") NAME(returncode) TEXT(stdout_, "stdout") NAME(decode)           \
+  TEXT(utf8, "utf-8") NAME(ignore) NAME(strip) NAME(split) TEXT(newline, "\n") NAME(startswith)             \
+  NAME(isdigit) TEXT(xxsubinterpreters, "_xxsubinterpreters") TEXT(interpreters, "_interpreters")           \
   NAME(detect_physical_cores) NAME(detect_numa_nodes) NAME(detect_gpu_backends) NAME(detect_python_version) \
-  NAME(cpu) TEXT(empty, "") NAME(physical_cores) NAME(numa_nodes) NAME(python_version) \
-  NAME(subinterpreter_support) NAME(detected_at) NAME(detector) NAME(error) NAME(detection_time_ms) \
-  NAME(native) NAME(native_fallback) NAME(use_last_error) NAME(capture_output) NAME(timeout) NAME(check) \
-  NAME(has_gpu) NAME(gpu_count) NAME(gpu_memory_mb) NAME(cuda_available) NAME(rocm_available) \
+  NAME(cpu) TEXT(empty, "") NAME(physical_cores) NAME(numa_nodes) NAME(python_version)                      \
+  NAME(subinterpreter_support) NAME(detected_at) NAME(detector) NAME(error) NAME(detection_time_ms)         \
+  NAME(native) NAME(native_fallback) NAME(use_last_error) NAME(capture_output) NAME(timeout) NAME(check)    \
+  NAME(has_gpu) NAME(gpu_count) NAME(gpu_memory_mb) NAME(cuda_available) NAME(rocm_available)               \
   NAME(oneapi_available) NAME(active_backend) NAME(backend_version)
+// clang-format on
 
 struct State {
   KV_NAMES(PROBE_NAMES)
@@ -48,8 +50,16 @@ struct State {
 };
 State& S() noexcept { return kv::state<State>(); }
 
-enum GpuKey { HAS_GPU, GPU_COUNT, GPU_MEMORY_MB, CUDA_AVAILABLE, ROCM_AVAILABLE, ONEAPI_AVAILABLE,
-              ACTIVE_BACKEND, BACKEND_VERSION };
+enum GpuKey {
+  HAS_GPU,
+  GPU_COUNT,
+  GPU_MEMORY_MB,
+  CUDA_AVAILABLE,
+  ROCM_AVAILABLE,
+  ONEAPI_AVAILABLE,
+  ACTIVE_BACKEND,
+  BACKEND_VERSION
+};
 
 // ---- small helpers over the C API ----------------------------------------------
 
@@ -151,8 +161,7 @@ Ref numa_nodes_windows() {
     Ref kernel32 = call_kw(windll.get(), {S().kernel32, Py_True}, S().windll_kwnames.get());
     Ref query = kv::getattr(kernel32.get(), S().GetNumaHighestNodeNumber);
     kv::check_int(PyObject_SetAttr(query.get(), S().restype, kv::getattr(wintypes.get(), S().BOOL).get()));
-    Ref pointer = kv::call(kv::getattr(ctypes.get(), S().POINTER).get(),
-                           kv::getattr(ctypes.get(), S().c_ulong));
+    Ref pointer = kv::call(kv::getattr(ctypes.get(), S().POINTER).get(), kv::getattr(ctypes.get(), S().c_ulong));
     Ref argtypes = kv::check(PyList_New(1));
     PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
     kv::check_int(PyObject_SetAttr(query.get(), S().argtypes, argtypes.get()));
@@ -191,8 +200,8 @@ void set_initial_gpu_info(PyObject* d) {
 }
 
 void registry_path(PyObject* info) {
-  Ref registry_mod = kv::check(PyImport_ImportModuleLevelObject(S().registry_module, nullptr, nullptr,
-                                                                S().registry_fromlist.get(), 0));
+  Ref registry_mod = kv::check(
+      PyImport_ImportModuleLevelObject(S().registry_module, nullptr, nullptr, S().registry_fromlist.get(), 0));
   Ref registry = kv::getattr(registry_mod.get(), S().GPUBackendRegistry);
   Ref kinds = kv::getattr(registry_mod.get(), S().GPUBackendKind);
   Ref backends = kv::call_method(registry.get(), S().detect_available_backends);
@@ -337,7 +346,8 @@ void unpack_two(PyObject* value, Ref& first, Ref& second) {
     }
     *slots[i] = Ref::steal(item);
   }
-  if (Ref extra = Ref::steal(PyIter_Next(it.get()))) kv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  if (Ref extra = Ref::steal(PyIter_Next(it.get())))
+    kv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
   if (PyErr_Occurred()) kv::throw_error();
 }
 
