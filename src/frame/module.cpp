@@ -121,15 +121,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*, const ModuleInfo&) noexcep
                         {"parent", "__package__", true},
                         {"submodule_search_locations", "__path__", false}};
     for (const auto& c : copies) {
-      PyObject* v = PyObject_GetAttrString(spec, c.from);
-      if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();  // an attribute the ModuleSpec lacks is skipped
-        continue;
-      }
-      Ref value = Ref::steal(v);
-      if (c.allow_none || v != Py_None) check_int(PyDict_SetItemString(d, c.to, v));
+      Ref value = getattr_opt(spec, intern(c.from));  // an attribute the ModuleSpec lacks is skipped
+      if (value && (c.allow_none || value.get() != Py_None)) check_int(PyDict_SetItemString(d, c.to, value.get()));
     }
+
     g_module = Ref(m).release();
     return m.release();
   } catch (...) {
