@@ -17,24 +17,29 @@ Ref as_int_object(PyObject* o) {
 }
 
 namespace {
-// The value as a C long (64 bits here); `overflow` is -1/+1 beyond the range.
-long long long_value(PyObject* o, int& overflow) {
-  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  if (v == -1 && !overflow && PyErr_Occurred()) throw_error();
-  return v;
-}
+// An integer argument's value as a C long long (64 bits here): an int
+// directly, anything else through __int__; `overflow` is -1/+1 beyond the
+// range, and `keep` holds what __int__ returned while it is read.
+struct IntValue {
+  Ref keep;
+  PyObject* obj;
+  long long v = 0;
+  int overflow = 0;
+  explicit IntValue(PyObject* o) : obj(o) {
+    if (!PyLong_Check(o)) {
+      keep = as_int_object(o);
+      obj = keep.get();
+    }
+    v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && !overflow && PyErr_Occurred()) throw_error();
+  }
+};
 }  // namespace
 
 int64_t to_i64(PyObject* o) {
-  Ref keep;
-  if (!PyLong_Check(o)) {
-    keep = as_int_object(o);
-    o = keep.get();
-  }
-  int overflow = 0;
-  long long v = long_value(o, overflow);
-  if (overflow) raise(PyExc_OverflowError, "Python int too large to convert to C long");
-  return static_cast<int64_t>(v);
+  IntValue i(o);
+  if (i.overflow) raise(PyExc_OverflowError, "Python int too large to convert to C long");
+  return static_cast<int64_t>(i.v);
 }
 
 uint64_t to_u64(PyObject* o, const char* cname) { return to_unsigned(o, UINT64_MAX, cname); }
@@ -46,13 +51,10 @@ int64_t to_signed(PyObject* o, int64_t lo, int64_t hi, const char* cname) {
 }
 
 uint64_t to_unsigned(PyObject* o, uint64_t hi, const char* cname) {
-  Ref keep;
-  if (!PyLong_Check(o)) {
-    keep = as_int_object(o);
-    o = keep.get();
-  }
-  int overflow = 0;
-  long long v = long_value(o, overflow);
+  IntValue i(o);
+  const int overflow = i.overflow;
+  const long long v = i.v;
+  o = i.obj;
   if (overflow < 0 || (!overflow && v < 0))
     raise_format(PyExc_OverflowError, "can't convert negative value to %s", cname);
   uint64_t u;

@@ -70,6 +70,23 @@ inline PyObject* invoke_and_box(Call&& call) {
   }
 }
 
+// Binds the arguments of a call to N parameters: positional calls that need
+// no defaults' reordering take the direct road, everything else the binder.
+template <std::size_t N>
+inline void bind_fast(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** vals) {
+  if (!kwnames && nargs >= s.nrequired && nargs <= static_cast<Py_ssize_t>(N)) {
+    for (std::size_t i = 0; i < N; ++i) vals[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+  } else {
+    bind_args(s, args, nargs, kwnames, vals);
+  }
+}
+
+// A function without parameters: no positional argument, no keyword.
+inline void check_no_args(const Signature& s, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 0) raise_count(s.message_name, 0, 0, nargs);
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) reject_keywords(s.message_name, kwnames);
+}
+
 // Module functions and methods of plain Python classes: every C++ parameter
 // comes from the signature.
 template <auto Fn>
@@ -80,16 +97,11 @@ PyObject* function_impl(FunctionObject* f, PyObject*, PyObject* const* args, Py_
   try {
     const Signature& s = *f->sig;
     if constexpr (N == 0) {
-      if (nargs != 0) raise_count(s.message_name, 0, 0, nargs);
-      if (kwnames && PyTuple_GET_SIZE(kwnames)) reject_keywords(s.message_name, kwnames);
+      check_no_args(s, nargs, kwnames);
       return invoke_and_box<typename Tr::Ret>([] { return Fn(); });
     } else {
       PyObject* vals[N];
-      if (!kwnames && nargs >= s.nrequired && nargs <= static_cast<Py_ssize_t>(N)) {
-        for (std::size_t i = 0; i < N; ++i) vals[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-      } else {
-        bind_args(s, args, nargs, kwnames, vals);
-      }
+      bind_fast<N>(s, args, nargs, kwnames, vals);
       return [&]<std::size_t... I>(std::index_sequence<I...>) {
         // Braced initialisation converts left to right, as the messages expect.
         typename Tr::Args conv{convert_arg<std::tuple_element_t<I, typename Tr::Args>>(vals[I], s, I)...};

@@ -53,16 +53,11 @@ PyObject* method_impl(FunctionObject* f, PyObject* self, PyObject* const* args, 
     const Signature& s = *f->sig;
     SelfT& me = payload<SelfT>(self);
     if constexpr (N == 0) {
-      if (nargs != 0) raise_count(s.message_name, 0, 0, nargs);
-      if (kwnames && PyTuple_GET_SIZE(kwnames)) reject_keywords(s.message_name, kwnames);
+      check_no_args(s, nargs, kwnames);
       return invoke_and_box<typename Tr::Ret>([&] { return Fn(me); });
     } else {
       PyObject* vals[N];
-      if (!kwnames && nargs >= s.nrequired && nargs <= static_cast<Py_ssize_t>(N)) {
-        for (std::size_t i = 0; i < N; ++i) vals[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-      } else {
-        bind_args(s, args, nargs, kwnames, vals);
-      }
+      bind_fast<N>(s, args, nargs, kwnames, vals);
       return [&]<std::size_t... I>(std::index_sequence<I...>) {
         using Rest = std::tuple<bare<std::tuple_element_t<I + 1, typename Tr::Args>>...>;
         Rest conv{convert_arg<std::tuple_element_t<I + 1, typename Tr::Args>>(vals[I], s, I)...};
