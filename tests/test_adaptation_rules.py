@@ -22,6 +22,7 @@ def pattern(p, c=0.5, m=0.5):
 
 # ---- module ---------------------------------------------------------------------
 
+@pytest.mark.subprocess
 def test_import_logs_once_and_binds_in_body_order(fresh_import):
     records, names = fresh_import("korvane.plugins.analyzer.adaptation_rules")
     assert records == [("korvane.plugins.analyzer.adaptation_rules", "INFO",

@@ -95,6 +95,8 @@ def _check(proc, lines, what):
     return cases
 
 
+@pytest.mark.slow
+@pytest.mark.subprocess
 @pytest.mark.timeout(1800)
 @pytest.mark.parametrize("short", MODULES)
 @pytest.mark.parametrize("mode", ["first", "steady"])
@@ -104,6 +106,7 @@ def test_failed_allocation_leaves_everything_working(sweeps, mode, short):
     assert sum(c["indices"] for c in cases) >= len(cases)
 
 
+@pytest.mark.subprocess
 def test_the_sweep_sees_each_kind_of_fault():
     """Crash, exception left set, wrong answer, wrong exception, broken state:
     each must be reported; a call that handles its failures must not be."""
@@ -156,6 +159,7 @@ else:
 """
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("where, inside", [("interpreter", True), ("extension", False)])
 def test_crash_site_tells_the_interpreter_from_an_extension(where, inside):
     lib = _crash_site_lib()

@@ -18,6 +18,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant,
 from korvane._baselines import block_index as baseline
 from korvane.memory import block_index as bi
 from korvane.memory.block_record import MemoryBlock
+from support import run_together
 
 Tree = bi.FastRedBlackTree
 REENTRY = "FastRedBlackTree is already being modified by this thread"
@@ -554,6 +555,7 @@ def test_cycle_through_subclass_is_collected():
     assert ref() is None
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(120)
 def test_destroying_a_long_chain_of_trees():
     code = textwrap.dedent("""
@@ -573,6 +575,7 @@ def test_destroying_a_long_chain_of_trees():
     assert out.stdout.strip() == "ok"
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 def test_import_without_atomic_counter():
     code = textwrap.dedent("""
@@ -614,6 +617,7 @@ _LOCKLESS_STUBS = {
 }
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("stub, expected", [
     ("no_class", ["False", "None", "0"]),
@@ -634,6 +638,7 @@ def test_import_with_a_stand_in_lockless_module(stub, expected):
     assert out.stdout.split() == expected
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 def test_import_error_other_than_import_error_propagates():
     code = textwrap.dedent("""
@@ -667,6 +672,7 @@ class SlowEq(MemoryBlock):
     __hash__ = MemoryBlock.__hash__
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
     class CountingTime:
@@ -678,12 +684,12 @@ def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
 
     monkeypatch.setattr(bi, "time", CountingTime())
     t = Tree()
-    stop = threading.Event()
+    end = time.monotonic() + 1.0
     errors = []
 
     def reader(seed):
         i = seed
-        while not stop.is_set():
+        while time.monotonic() < end:
             want = (i * 37) % 300
             b = t.find_best_fit(want)
             if b is not None and b.size < want:
@@ -695,7 +701,7 @@ def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
 
     def writer():
         k = 0
-        while not stop.is_set():
+        while time.monotonic() < end:
             s = (k * 7919) % 300
             t.insert(s, SlowEq(k, s))
             if k % 3 == 0:
@@ -706,15 +712,7 @@ def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
                 t.delete(s, MemoryBlock(k, s))
             k += 1
 
-    threads = [threading.Thread(target=reader, args=(i,)) for i in range(3)]
-    threads.append(threading.Thread(target=writer))
-    for th in threads:
-        th.start()
-    time.sleep(1.0)
-    stop.set()
-    for th in threads:
-        th.join(10)
-    assert not any(th.is_alive() for th in threads)
+    run_together(lambda i: reader(i) if i < 3 else writer(), 3 + 1, timeout=1.0 + 10)
     assert errors == []
     assert CountingTime.sleeps > 0          # readers did meet writes in progress
     assert bi._check_invariants(t) == ""

@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 import korvane._baselines.compile_gate as base
 import korvane.jit.compile_gate as cg
 from korvane.jit.telemetry import TelemetryStore
+from support import run_together
 
 TYPE_MSG = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 REENTRY_MSG = "CompileGate is already in use by this thread"
@@ -193,6 +194,7 @@ def test_module_body():
     assert type(cg._policy_lock) is type(threading.Lock())
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once():
     code = ("import logging, sys; logging.basicConfig(level=logging.INFO, stream=sys.stdout, "
             "format='%(name)s|%(levelname)s|%(message)s'); import korvane.jit.compile_gate; "
@@ -450,6 +452,7 @@ def test_reentrant_config_property():
     assert gate.should_compile("f", Store(cg.FunctionMetrics(100, 0))) is True
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_concurrent_updates_do_not_interleave(impl):
     gate = impl.CompileGate(impl.PolicyConfig(initial_threshold=10000))
@@ -461,38 +464,23 @@ def test_concurrent_updates_do_not_interleave(impl):
             return metrics
 
     n_threads, per_thread = 4, 10
-    barrier = threading.Barrier(n_threads)
 
-    def work():
-        barrier.wait()
+    def work(i):
         for _ in range(per_thread):
             gate.update("f", Slow())
 
-    threads = [threading.Thread(target=work) for _ in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, n_threads)
     expected = 10000
     for _ in range(n_threads * per_thread):
         expected = int((-0.1 * expected) * 0.9 + expected)
     assert gate.get_threshold("f") == expected
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(30)
 def test_global_instance(impl):
     impl.reset_compile_gate()
-    got, barrier = [], threading.Barrier(6)
-
-    def work():
-        barrier.wait()
-        got.append(impl.get_compile_gate())
-
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    got = run_together(lambda i: impl.get_compile_gate(), 6)
     g = impl.get_compile_gate()
     assert all(x is g for x in got)
     g.update("f", Store(impl.FunctionMetrics(compile_count=1, avg_speedup=3.0)))

@@ -3,7 +3,6 @@ import os
 import pickle
 import subprocess
 import sys
-import threading
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -11,6 +10,7 @@ from hypothesis import given, settings, strategies as st
 from korvane._baselines import counter_hub as baseline
 from korvane.monitoring import counter_hub
 from korvane.monitoring.counter_hub import CounterAggregator, create_aggregator
+from support import run_together
 
 INF = float("inf")
 FRESH = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
@@ -205,23 +205,19 @@ def test_refcounts(refcount):
     assert refcount(marker) == before
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_threads_update_one_counter():
     agg = CounterAggregator(1)
     n_threads, per_thread = 4, 3000
-    start = threading.Barrier(n_threads)
 
     def work(k):
-        start.wait()
         for i in range(per_thread):
             agg.update(0, k * per_thread + i)
             if i % 500 == 0:
                 agg.get_stats(0)
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+
+    run_together(work, n_threads)
     total = n_threads * per_thread
     s = agg.get_stats(0)
     assert s["count"] == total
@@ -229,6 +225,7 @@ def test_threads_update_one_counter():
     assert (s["min"], s["max"]) == (0.0, total - 1.0)
 
 
+@pytest.mark.subprocess
 def test_import_logs_nothing():
     code = ("import logging; logging.basicConfig(level=1)\n"
             "import korvane.monitoring.counter_hub as m\n"

@@ -321,6 +321,7 @@ def test_module_surface():
     assert not [v for v in vars(dm).values() if isinstance(v, (set, frozenset))]
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once(fresh_import):
     records, _ = fresh_import("korvane.gpu.device_memory")
     assert records == [("korvane.gpu.device_memory", "INFO",

@@ -8,7 +8,6 @@ import re
 import shutil
 import subprocess
 import sys
-import threading
 import time
 import types
 
@@ -18,6 +17,7 @@ from hypothesis import strategies as st
 
 from korvane.gpu import device_registry as registry_module
 from korvane.gpu.device_registry import GPUBackendKind, GPUBackendRegistry
+from support import run_together
 
 GPU_KEYS = ["has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
             "rocm_available", "oneapi_available", "active_backend", "backend_version"]
@@ -474,6 +474,7 @@ def test_capabilities_refcounts(native, monkeypatch, refcount):
     assert (refcount(error), refcount(native.os)) == before
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 def test_capabilities_in_fresh_process():
     code = ("import korvane.native.hw_probe as h, json; c = h.detect_capabilities(); "
@@ -498,6 +499,7 @@ def test_registry_this_machine_cpu_only(fresh_registry, probe):
     assert probe.detect_gpu_backends() == INITIAL_GPU
 
 
+@pytest.mark.stress
 def test_registry_detects_once(fresh_registry, monkeypatch):
     calls = []
 
@@ -514,11 +516,7 @@ def test_registry_detects_once(fresh_registry, monkeypatch):
     assert fresh_registry.get_best_available().info.kind is GPUBackendKind.ROCm
     assert len(calls) == 1
     fresh_registry.clear_cache()
-    threads = [threading.Thread(target=fresh_registry.get_best_available) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(lambda i: fresh_registry.get_best_available(), 8)
     assert len(calls) == 2
 
 

@@ -3,7 +3,6 @@ import importlib
 import pickle
 import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -16,6 +15,7 @@ from korvane.memory.lockless_ops import (
     LockFreeStatistics,
     PerformanceTimer,
 )
+from support import run_together
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 
@@ -156,12 +156,14 @@ def test_repeated_import_returns_same_module():
     assert spec.loader.create_module(spec) is lo
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once_in_fresh_process(fresh_import):
     records, _ = fresh_import("korvane.memory.lockless_ops")
     assert records == [("korvane.memory.lockless_ops", "INFO",
                         "Korvane Cython Lockless Ops loaded - C11 atomics active (10-20\u00d7 speedup)")]
 
 
+@pytest.mark.subprocess
 def test_no_version_warning_on_matching_interpreter():
     code = "import warnings; warnings.simplefilter('error'); import korvane.memory.lockless_ops"
     subprocess.run([sys.executable, "-c", code], check=True)
@@ -222,21 +224,18 @@ def test_wrapper_delegates_through_py_names():
         w.increment()
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_counter_threads_exact():
     c = AtomicCounter()
     n_threads, m = 8, 20000
 
-    def work():
+    def work(i):
         inc = c.increment
         for _ in range(m):
             inc()
 
-    threads = [threading.Thread(target=work) for _ in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, n_threads)
     assert c.load() == n_threads * m
 
 
@@ -317,6 +316,7 @@ def test_lock_released_when_destructor_reenters():
     assert p.load() is None and p.get_version() == 3
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_stack_threads_lose_nothing():
     s = LockFreeStack()
@@ -334,12 +334,7 @@ def test_stack_threads_lose_nothing():
                 got.append(v)
         popped.extend(got)
 
-    threads = [threading.Thread(target=producer, args=(k * 10000,)) for k in range(4)]
-    threads += [threading.Thread(target=consumer) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(lambda k: producer(k * 10000) if k < 4 else consumer(), 4 + 2)
     while (v := s.pop()) is not None:
         popped.append(v)
     assert sorted(popped) == sorted(k * 10000 + i for k in range(4) for i in range(2000))
@@ -539,20 +534,17 @@ def test_timer_start_keeps_its_64_bit_field(monkeypatch):
         PerformanceTimer().start()
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_concurrent_recording_keeps_totals():
     st = LockFreeStatistics()
 
-    def work():
+    def work(i):
         for _ in range(2000):
             st.record_allocation(8)
             st.record_deallocation(8)
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, 4)
     snap = st.get_snapshot()
     assert snap["total_allocations"] == 8000 and snap["total_deallocations"] == 8000
     assert snap["current_allocations"] == 0 and snap["bytes_allocated"] == 0

@@ -353,6 +353,7 @@ _REPLACED_CODES = [
 ]
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("how", ["compile_same", "ignorecase_zero", "ignorecase_ascii",
                                  "compile_rewrites", "compile_wraps"])
 def test_replaced_re_compile_is_obeyed(how):
@@ -472,6 +473,7 @@ def test_module_surface():
     assert ps.logger.name == "korvane.plugins.analyzer.pattern_scoring"
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once(fresh_import):
     records, _ = fresh_import("korvane.plugins.analyzer.pattern_scoring")
     assert records == ([("korvane.plugins.analyzer.pattern_scoring", "INFO",

@@ -1,13 +1,14 @@
 import logging
 import pickle
 import struct
-import threading
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
 import korvane._baselines.slab_engine as base
 import korvane.memory.slab_engine as se
+# the CRC is recomputed bit by bit, independently of the table both modules build
+from support import crc16_modbus, run_together
 
 LOGGER = "korvane.memory.slab_engine"
 I32 = st.integers(-2**31, 2**31 - 1)
@@ -19,27 +20,9 @@ def mod(request):
     return request.param
 
 
-def crc16_modbus(data):
-    # Bitwise, without a table: independent of the module's table.
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
 def fields(h):
     """(size_class, flags, version, checksum, bitmap) as packed now."""
     return struct.unpack("<BBLHQ", h.pack_header())
-
-
-def run_threads(work, n):
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
 
 
 def warnings_of(caplog, mod):
@@ -292,6 +275,7 @@ def test_init_buckets(mod):
     assert calls == [nb] and nb.add_to_bucket(0, 64) is False
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(120)
 def test_allocator_threads_lose_nothing():
     a = se.FastBucketAllocator()
@@ -304,7 +288,7 @@ def test_allocator_threads_lose_nothing():
             o = a.remove_from_bucket(64) if i % 2 else a.find_best_fit_bucket(64, 1)
             taken[k].append(o)
 
-    run_threads(work, n_threads)
+    run_together(work, n_threads)
     rest = []
     while (o := a.remove_from_bucket(64)) is not None:
         rest.append(o)
@@ -357,6 +341,7 @@ def test_ratio_format(mod, bucketed, fallback):
     assert c.get_stats()["bucketed_allocation_ratio"] == f"{ratio:.1f}%"
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(120)
 def test_collector_threads():
     c = se.FastStatsCollector()
@@ -366,7 +351,7 @@ def test_collector_threads():
             c.py_record_allocation(8, 2, i % 4 == 0)
             c.py_record_deallocation()
 
-    run_threads(work, 4)
+    run_together(work, 4)
     assert list(c.get_stats().values()) == [4000, 4000, 1000, 3000, "25.0%", 8000]
 
 
@@ -483,6 +468,7 @@ def test_no_leaked_references(refcount):
     assert refcount(data) == before
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once(fresh_import):
     records, names = fresh_import("korvane.memory.slab_engine")
     assert records == [(LOGGER, "INFO",
