@@ -19,6 +19,8 @@ from korvane._baselines import block_index as baseline
 from korvane.memory import block_index as bi
 from korvane.memory.block_record import MemoryBlock
 from support import run_together
+import leakcheck
+from leakcheck import U64_OVER, RaisingEq, RaisingNumber, bad, cycle, native_class_cases, ok
 
 Tree = bi.FastRedBlackTree
 REENTRY = "FastRedBlackTree is already being modified by this thread"
@@ -822,3 +824,108 @@ def test_rebalancing_on_deletes():
         t.delete(s, s)
     assert t.get_stats()["height"] <= 2 * math.log2(len(t) + 1)
     assert bi._check_invariants(t) == ""
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    T = m.FastRedBlackTree
+    cases = native_class_cases(T)
+    cases += [
+        ok("FastRedBlackTree(1)", T, 1),
+        ok("FastRedBlackTree(sample_rate=0)", T, sample_rate=0),
+        bad("FastRedBlackTree(-1)", OverflowError, T, -1),
+        bad("FastRedBlackTree(2**32)", OverflowError, T, 2**32),
+        bad("FastRedBlackTree(1, 2)", TypeError, T, 1, 2),
+        bad("FastRedBlackTree(x=1)", TypeError, T, x=1),
+        bad("FastRedBlackTree('a')", TypeError, T, "a"),
+    ]
+
+    t = T(sample_rate=1)
+    blocks = {size: [MemoryBlock(size * k, size) for k in range(3)] for size in (16, 32, 64, 128)}
+    for size, bs in blocks.items():
+        for b in bs:
+            t.insert(size, b)
+    b = MemoryBlock(4096, 48)
+    chained = MemoryBlock(1, 32)
+    stranger = MemoryBlock(7, 7)
+    cases += [
+        ok("find_best_fit", t.find_best_fit, 20),
+        ok("find_best_fit alignment", t.find_best_fit, 20, 8),
+        ok("find_best_fit none fits", t.find_best_fit, 10**6),
+        ok("find_best_fit float", t.find_best_fit, 20.5),
+        ok("find_best_fit negative", t.find_best_fit, -1),
+        ok("find_all_exact", t.find_all_exact, 32),
+        ok("find_all_exact absent", t.find_all_exact, 5),
+        ok("find_all_exact negative", t.find_all_exact, -1),
+        ok("delete absent", t.delete, 32, stranger),
+        ok("delete negative", t.delete, -1, stranger),
+        ok("remove_ge negative", t.remove_ge, -1),
+        ok("remove_ge none fits", t.remove_ge, 10**6),
+        ok("get_stats", t.get_stats),
+        ok("size", t.size),
+        ok("len", len, t),
+        ok("bool", bool, t),
+        ok("repr", repr, t),
+        ok("get_size_distribution", t.get_size_distribution),
+        ok("reset_circuit_breaker", t.reset_circuit_breaker),
+        ok("get_statistics", t.get_statistics),
+        ok("_sanitize_size", t._sanitize_size, 5),
+        ok("_sanitize_size on the class", T._sanitize_size, 0),
+        bad("_sanitize_size(-5)", ValueError, T._sanitize_size, -5),
+        bad("insert(-1, b)", ValueError, t.insert, -1, b),
+        bad("insert('64', b)", TypeError, t.insert, "64", b),
+        bad("insert(2**64, b)", OverflowError, t.insert, U64_OVER, b),
+        bad("find_best_fit('a')", TypeError, t.find_best_fit, "a"),
+        bad("find_best_fit(1, 'a')", TypeError, t.find_best_fit, 1, "a"),
+        bad("find_best_fit(2**64)", OverflowError, t.find_best_fit, U64_OVER),
+        bad("delete(RaisingNumber())", ArithmeticError, t.delete, RaisingNumber(), b),
+        bad("delete with == raising", ArithmeticError, t.delete, 64, RaisingEq()),
+        bad("remove_ge('a')", TypeError, t.remove_ge, "a"),
+    ]
+
+    def insert_delete():
+        t.insert(48, b)          # a new tree node
+        t.delete(48, b)
+        t.insert(32, chained)    # a chain node
+        t.delete(32, chained)
+
+    def insert_remove_ge():
+        t.insert(200, b)
+        t.remove_ge(199)
+
+    def promote():
+        first = blocks[16][0]
+        t.delete(16, first)      # promotes a chained block into the tree node
+        t.insert(16, first)
+
+    def fill_and_clear(u=T()):
+        for k in range(8):
+            u.insert(k * 8, MemoryBlock(k, k))
+        u.clear()
+
+    def fill_and_drop():
+        u = T()
+        for k in range(8):
+            u.insert(k * 8, MemoryBlock(k, k))
+        u.insert(8, b)
+
+    class Odd(T):
+        def _sanitize_size(self, size):
+            return "x"
+    odd = Odd()
+    cases += [
+        cycle("insert/delete", insert_delete, t, b, chained),
+        cycle("insert/remove_ge", insert_remove_ge, t, b),
+        cycle("delete promotes/insert", promote, t, *blocks[16]),
+        cycle("fill/clear", fill_and_clear),
+        cycle("tree destroyed holding blocks", fill_and_drop, b),
+        bad("_sanitize_size override returning str", TypeError, odd.insert, 8, b),
+    ]
+    if hasattr(m, "_check_invariants"):
+        cases.append(ok("_check_invariants", m._check_invariants, t))
+    return cases
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.memory.block_index", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.memory.block_index", leak_cases)

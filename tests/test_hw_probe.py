@@ -18,6 +18,8 @@ from hypothesis import strategies as st
 from korvane.gpu import device_registry as registry_module
 from korvane.gpu.device_registry import GPUBackendKind, GPUBackendRegistry
 from support import run_together
+import leakcheck
+from leakcheck import Obj, cycle, ok, patched
 
 GPU_KEYS = ["has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
             "rocm_available", "oneapi_available", "active_backend", "backend_version"]
@@ -590,3 +592,41 @@ def test_registry_rocm_topology(fresh_registry, monkeypatch, tmp_path):
     info = fresh_registry.detect_available_backends()[GPUBackendKind.ROCm]
     assert (info.version, info.device_count, info.memory_gb) == ("6.7.0", 2, 20.0)
     assert fresh_registry.get_best_available().info.kind is GPUBackendKind.ROCm
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def raising_anew(exc_type):
+    """A function that raises a new exc_type on every call (one exception raised
+    again and again would grow its traceback)."""
+    def raiser(*args, **kw):
+        raise exc_type("probe failed")
+    return raiser
+
+
+def leak_cases(m):
+    fake_subprocess = types.ModuleType("subprocess")
+    fake_subprocess.run = lambda *a, **kw: Obj(returncode=0, stdout=b"GPU 0\nGPU 1\n")
+    no_registry = {"korvane.gpu.device_registry": None, "subprocess": fake_subprocess}
+    numa_os = Obj(path=Obj(exists=lambda p: True), listdir=lambda p: ["node0", "node1", "possible"])
+    return [
+        ok("detect_physical_cores", m.detect_physical_cores),
+        ok("detect_numa_nodes", m.detect_numa_nodes),
+        # these may start nvidia-smi on every call: fewer calls
+        cycle("detect_gpu_backends", m.detect_gpu_backends, calls=100),
+        ok("detect_python_version", m.detect_python_version),
+        cycle("detect_capabilities", m.detect_capabilities, calls=100),
+        cycle("detect_gpu_backends without the registry (nvidia-smi fallback)",
+              patched(sys.modules, no_registry, m.detect_gpu_backends)),
+        cycle("detect_capabilities fallback",
+              patched(m, {"detect_python_version": raising_anew(RuntimeError)}, m.detect_capabilities)),
+        cycle("detect_physical_cores fallback",
+              patched(m, {"os": Obj(sched_getaffinity=raising_anew(OSError), cpu_count=lambda: 2)},
+                      m.detect_physical_cores)),
+        cycle("detect_numa_nodes from a directory listing",
+              patched(m, {"os": numa_os}, m.detect_numa_nodes)),
+    ]
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.native.hw_probe", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.native.hw_probe", leak_cases)

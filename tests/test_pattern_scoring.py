@@ -9,6 +9,8 @@ from hypothesis import given, strategies as st
 
 from korvane.plugins.analyzer import pattern_scoring as ps
 from korvane._baselines import pattern_scoring as base
+import leakcheck
+from leakcheck import I32_OVER, RaisingBool, RaisingNumber, bad, ok
 
 # --- independent reference of the two scoring functions ---------------------
 
@@ -627,3 +629,53 @@ def test_workload_pattern_matches_baseline(floats, seq, emb, gpu):
 def test_update_adaptive_threshold(args, expected):
     assert ps.update_adaptive_threshold(*args) == pytest.approx(expected)
     assert base.update_adaptive_threshold(*args) == pytest.approx(expected)
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    code = "import numpy as np\nfor i in range(10):\n    x = np.array(df.groupby('a')) @ w + fit(x)\n"
+    scores = (0.5, 0.5, 0.5, 0.5, 0.5, 0.1, 0.1, 0.1, 3, 0, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, True)
+    return [
+        ok("score_indicators", m.score_indicators, code, "benchmark_matmul"),
+        ok("score_indicators name None", m.score_indicators, code, None),
+        bad("score_indicators(None, None)", TypeError, m.score_indicators, None, None),
+        bad("score_indicators(code, 5)", TypeError, m.score_indicators, code, 5),
+        ok("score_framework_patterns", m.score_framework_patterns, code),
+        bad("score_framework_patterns(None)", TypeError, m.score_framework_patterns, None),
+        bad("score_framework_patterns(5)", TypeError, m.score_framework_patterns, 5),
+        ok("quick_framework_score", m.quick_framework_score, code, "numpy"),
+        ok("quick_framework_score unknown", m.quick_framework_score, code, "NumPy"),
+        ok("quick_framework_score None", m.quick_framework_score, code, None),
+        bad("quick_framework_score(None, 'numpy')", TypeError, m.quick_framework_score, None, "numpy"),
+        bad("quick_framework_score(code, 5)", TypeError, m.quick_framework_score, code, 5),
+        ok("normalize_scores", m.normalize_scores, 30, -1, 0, 18, 0),
+        bad("normalize_scores(2**31, ...)", OverflowError, m.normalize_scores, I32_OVER, 0, 0, 0, 0),
+        bad("normalize_scores('a', ...)", TypeError, m.normalize_scores, "a", 0, 0, 0, 0),
+        ok("calculate_parallelization_potential", m.calculate_parallelization_potential, 0.5, 3.0, 0.0, 0.0),
+        bad("calculate_parallelization_potential('a', ...)", TypeError,
+            m.calculate_parallelization_potential, "a", 0, 0, 0),
+        bad("calculate_parallelization_potential raising __float__", ArithmeticError,
+            m.calculate_parallelization_potential, RaisingNumber(), 0, 0, 0),
+        ok("calculate_gpu_suitability", m.calculate_gpu_suitability, 1.0, 1.0, 1.0, True, "8.6"),
+        ok("calculate_gpu_suitability bad capability", m.calculate_gpu_suitability, 0.5, 0.5, 0, True, "x.1"),
+        ok("calculate_gpu_suitability None", m.calculate_gpu_suitability, 0.5, 0.5, 0, True, None),
+        ok("calculate_gpu_suitability no gpu", m.calculate_gpu_suitability, 0.5, 0.5, 0, False, "8.6"),
+        bad("calculate_gpu_suitability huge major", OverflowError,
+            m.calculate_gpu_suitability, 0.5, 0.5, 0, True, "99999999999.1"),
+        bad("calculate_gpu_suitability capability 5", TypeError,
+            m.calculate_gpu_suitability, 0.5, 0.5, 0, False, 5),
+        bad("calculate_gpu_suitability raising truth", ArithmeticError,
+            m.calculate_gpu_suitability, 0.5, 0.5, 0, RaisingBool(), None),
+        ok("estimate_gpu_speedup", m.estimate_gpu_speedup, 0.9, 1.0, True),
+        ok("determine_workload_pattern", m.determine_workload_pattern, *scores),
+        bad("determine_workload_pattern count overflow", OverflowError,
+            m.determine_workload_pattern, *scores[:8], I32_OVER, *scores[9:]),
+        bad("determine_workload_pattern('a', ...)", TypeError, m.determine_workload_pattern, "a", *scores[1:]),
+        ok("update_adaptive_threshold", m.update_adaptive_threshold, 0.5, 0.9, 0.1, 0.1, 0.55),
+        bad("update_adaptive_threshold('a', ...)", TypeError, m.update_adaptive_threshold, "a", 0, 0, 0, 0),
+    ]
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.plugins.analyzer.pattern_scoring", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.plugins.analyzer.pattern_scoring", leak_cases)
