@@ -23,6 +23,7 @@ from leakcheck import Obj, cycle, ok, patched
 
 GPU_KEYS = ["has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
             "rocm_available", "oneapi_available", "active_backend", "backend_version"]
+# Written out here, not taken from the baseline: both implementations are checked against it.
 INITIAL_GPU = {"has_gpu": False, "gpu_count": 0, "gpu_memory_mb": 0,
                "cuda_available": False, "rocm_available": False,
                "oneapi_available": False, "active_backend": "cpu", "backend_version": ""}

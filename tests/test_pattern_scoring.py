@@ -12,36 +12,15 @@ from korvane._baselines import pattern_scoring as base
 import leakcheck
 from leakcheck import I32_OVER, RaisingBool, RaisingNumber, bad, ok
 
-# --- independent reference of the two scoring functions ---------------------
+# --- the scoring rule, read on its own, over the baseline's vocabularies -----
 
-REF_VOCABS = [
-    "for while range numpy scipy math calculation compute algorithm sum prod dot matmul fft linalg",
-    "array list dict pandas dataframe allocate buffer cache append extend",
-    "multiprocessing threading concurrent async parallel pool worker chunk batch "
-    "processpoolexecutor threadpoolexecutor",
-    "matmul dot tensordot @ fft ifft rfft convolve correlate sum mean std var sin cos exp log sqrt "
-    "power ** add subtract multiply divide / * + - linalg linear_algebra array asarray zeros ones "
-    "empty full",
-    "reshape resize huge large gigabyte gb million billion 1e6 1e9 1024 megabyte mb",
-    "workload benchmark intensive chunk_workload map apply vectorize broadcast",
-    "global nonlocal lock mutex synchronized sequential ordered dependencies",
-]
-REF_VOCABS = [v.split() for v in REF_VOCABS]
+REF_VOCABS = [list(v) for v in (
+    base.CPU_INDICATORS, base.MEMORY_INDICATORS, base.PARALLEL_INDICATORS,
+    base.GPU_OPERATION_INDICATORS, base.LARGE_DATA_INDICATORS,
+    base.EMBARRASSINGLY_PARALLEL_INDICATORS, base.SEQUENTIAL_INDICATORS)]
 REF_IN_NAME = (3, 5)
-REF_FRAMEWORKS = [
-    ("numpy np. ndarray array matrix vectorize broadcast ufunc dot matmul linalg fft sum mean std "
-     "var min max argmax argmin reshape transpose concatenate stack split").split(),
-    ("pandas pd. dataframe series groupby apply agg transform merge join concat pivot melt query "
-     "eval rolling resample sort_values").split(),
-    ("sklearn fit predict transform score cross_val gridsearchcv randomizedsearchcv pipeline "
-     "featureunion train_test_split classification regression clustering preprocessing "
-     "model_selection metrics ensemble").split(),
-]
-REF_PATTERNS = {
-    "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.I),
-    "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.I),
-    "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.I),
-}
+REF_FRAMEWORKS = [list(v) for v in (base.NUMPY_INDICATORS, base.PANDAS_INDICATORS, base.SKLEARN_INDICATORS)]
+REF_PATTERNS = base._FRAMEWORK_PATTERNS
 
 
 def ref_indicators(code, name):
