@@ -7,6 +7,7 @@ from hypothesis import strategies as st
 
 from korvane._baselines import adaptation_rules as base
 from korvane.plugins.analyzer import adaptation_rules as ar
+
 import leakcheck
 from leakcheck import I32_OVER, RaisingBool, RaisingNumber, bad, ok
 

@@ -18,9 +18,10 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant,
 from korvane._baselines import block_index as baseline
 from korvane.memory import block_index as bi
 from korvane.memory.block_record import MemoryBlock
-from support import run_together
+
 import leakcheck
 from leakcheck import U64_OVER, RaisingEq, RaisingNumber, bad, cycle, native_class_cases, ok
+from support import run_together
 
 Tree = bi.FastRedBlackTree
 REENTRY = "FastRedBlackTree is already being modified by this thread"

@@ -14,9 +14,10 @@ from hypothesis import given, settings, strategies as st
 import korvane._baselines.compile_gate as base
 import korvane.jit.compile_gate as cg
 from korvane.jit.telemetry import TelemetryStore
-from support import run_together
+
 import leakcheck
 from leakcheck import I32_OVER, bad, cycle, native_class_cases, ok
+from support import run_together
 
 TYPE_MSG = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 REENTRY_MSG = "CompileGate is already in use by this thread"

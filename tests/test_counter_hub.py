@@ -10,9 +10,10 @@ from hypothesis import given, settings, strategies as st
 from korvane._baselines import counter_hub as baseline
 from korvane.monitoring import counter_hub
 from korvane.monitoring.counter_hub import CounterAggregator, create_aggregator
-from support import run_together
+
 import leakcheck
 from leakcheck import I32_OVER, RaisingNumber, bad, cycle, native_class_cases, ok
+from support import run_together
 
 INF = float("inf")
 FRESH = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}

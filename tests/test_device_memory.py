@@ -5,6 +5,7 @@ from hypothesis import given, strategies as st
 
 from korvane.gpu import device_memory as dm
 from korvane._baselines import device_memory as base
+
 import leakcheck
 from leakcheck import I32_OVER, U64_OVER, RaisingBool, bad, ok
 

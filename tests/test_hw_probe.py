@@ -17,9 +17,10 @@ from hypothesis import strategies as st
 
 from korvane.gpu import device_registry as registry_module
 from korvane.gpu.device_registry import GPUBackendKind, GPUBackendRegistry
-from support import run_together
+
 import leakcheck
 from leakcheck import Obj, cycle, ok, patched
+from support import run_together
 
 GPU_KEYS = ["has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
             "rocm_available", "oneapi_available", "active_backend", "backend_version"]

@@ -15,9 +15,10 @@ from korvane.memory.lockless_ops import (
     LockFreeStatistics,
     PerformanceTimer,
 )
-from support import run_together
+
 import leakcheck
 from leakcheck import BadInt, I64_OVER, RaisingNumber, bad, cycle, native_class_cases, ok
+from support import run_together
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 

@@ -9,6 +9,7 @@ from hypothesis import given, strategies as st
 
 from korvane.plugins.analyzer import pattern_scoring as ps
 from korvane._baselines import pattern_scoring as base
+
 import leakcheck
 from leakcheck import I32_OVER, RaisingBool, RaisingNumber, bad, ok
 

@@ -7,10 +7,11 @@ from hypothesis import example, given, settings, strategies as st
 
 import korvane._baselines.slab_engine as base
 import korvane.memory.slab_engine as se
-# the CRC is recomputed bit by bit, independently of the table both modules build
-from support import crc16_modbus, run_together
+
 import leakcheck
 from leakcheck import I32_OVER, U64_OVER, RaisingBool, bad, cycle, native_class_cases, ok
+# the CRC is recomputed bit by bit, independently of the table both modules build
+from support import crc16_modbus, run_together
 
 LOGGER = "korvane.memory.slab_engine"
 I32 = st.integers(-2**31, 2**31 - 1)
