@@ -577,10 +577,9 @@ def steady_cases(short):
     """Every case of the leak sweep's table. Its single calls are made
     directly; the balanced sequences (cycles) through their function."""
     sys.path.insert(0, HERE)
-    import test_leak_sweep as leak
-    module = importlib.import_module(MODULES[short])
-    table = leak.MODULES[short][1](module)
-    table += leak._frame_cases(module, table)
+    import leakcheck
+    importlib.import_module(MODULES[short])
+    table = leakcheck.cases_of(short)
     # The probe's answers under a failure are its documented fallbacks.
     exact = False if short == "hw_probe" else None
     return [Probe(c.label, None, (lambda _, t=c.target: t) if c.target else (lambda _, f=c.fn: (f, (), {})),

@@ -8,6 +8,9 @@ from hypothesis import strategies as st
 from korvane._baselines import adaptation_rules as base
 from korvane.plugins.analyzer import adaptation_rules as ar
 
+import leakcheck
+from leakcheck import I32_OVER, RaisingBool, RaisingNumber, bad, ok
+
 NO_CHANGE = (False, 0.0, 0.0, 0.0)
 NO_PREDICTION = (0, 0, 0.0)
 
@@ -22,6 +25,7 @@ def pattern(p, c=0.5, m=0.5):
 
 # ---- module ---------------------------------------------------------------------
 
+@pytest.mark.subprocess
 def test_import_logs_once_and_binds_in_body_order(fresh_import):
     records, names = fresh_import("korvane.plugins.analyzer.adaptation_rules")
     assert records == [("korvane.plugins.analyzer.adaptation_rules", "INFO",
@@ -393,3 +397,73 @@ def test_results_hold_no_extra_references(refcount):
     for _ in range(100):
         ar.calculate_performance_trend([entry] * 5, 0.0)
     assert refcount(entry) == before
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    hist = [(0, 10), (1, 20), (2, 40), [3, 41.5]]
+    flat = [(i, 80) for i in range(6)]
+    patterns = [{"parallelization_potential": p, "cpu_intensity": 0.2, "memory_intensity": 1}
+                for p in (0.0, 0.0, 0.0, 0.5, 0.5, 0.5)]
+    missing = patterns[:5] + [{"cpu_intensity": 0.1}]
+    allocs = [(i, 1000) for i in range(12)]
+    return [
+        ok("calculate_performance_trend", m.calculate_performance_trend, hist, 0.0),
+        ok("calculate_performance_trend None", m.calculate_performance_trend, None, 0),
+        bad("calculate_performance_trend unpack", ValueError, m.calculate_performance_trend, [(0, 1, 2)] * 3, 0),
+        bad("calculate_performance_trend short entry", ValueError, m.calculate_performance_trend, [(0,)] * 3, 0),
+        bad("calculate_performance_trend bad metric", TypeError, m.calculate_performance_trend, [(0, "x")] * 3, 0),
+        bad("calculate_performance_trend raising __float__", ArithmeticError,
+            m.calculate_performance_trend, [(0, RaisingNumber())] * 3, 0),
+        bad("calculate_performance_trend not a list", TypeError, m.calculate_performance_trend, (1, 2), 0),
+        ok("detect_performance_degradation", m.detect_performance_degradation, flat, 100, 0.15, 0),
+        ok("detect_performance_degradation baseline 0", m.detect_performance_degradation, flat, 0, 0.15, 0),
+        bad("detect_performance_degradation unpack", ValueError,
+            m.detect_performance_degradation, [(1,)] * 5, 100, 0.1, 0),
+        bad("detect_performance_degradation('a')", TypeError, m.detect_performance_degradation, "a", 1, 1, 1),
+        ok("detect_workload_characteristics_change", m.detect_workload_characteristics_change, patterns),
+        ok("detect_workload_characteristics_change short", m.detect_workload_characteristics_change, patterns[:5]),
+        ok("detect_workload_characteristics_change missing key",
+           m.detect_workload_characteristics_change, missing, 0.1),
+        bad("detect_workload_characteristics_change(None)", TypeError,
+            m.detect_workload_characteristics_change, None),
+        bad("detect_workload_characteristics_change not dicts", TypeError,
+            m.detect_workload_characteristics_change, [1] * 6),
+        bad("detect_workload_characteristics_change Nones", TypeError,
+            m.detect_workload_characteristics_change, [None] * 6),
+        bad("detect_workload_characteristics_change bad value", TypeError,
+            m.detect_workload_characteristics_change, patterns[:5] + [dict(patterns[0], cpu_intensity="x")]),
+        ok("detect_dominant_pattern", m.detect_dominant_pattern, ["a", "b", "b", None, "a"], 4),
+        ok("detect_dominant_pattern empty", m.detect_dominant_pattern, []),
+        bad("detect_dominant_pattern(None)", TypeError, m.detect_dominant_pattern, None),
+        bad("detect_dominant_pattern([1])", TypeError, m.detect_dominant_pattern, [1]),
+        bad("detect_dominant_pattern window 2**31", OverflowError, m.detect_dominant_pattern, ["a"], I32_OVER),
+        ok("is_adaptation_beneficial", m.is_adaptation_beneficial, "a", "b", 0.56, 0.7, 0.5, 1),
+        ok("is_adaptation_beneficial same pool", m.is_adaptation_beneficial, None, None, 1, 1, 1, 0),
+        bad("is_adaptation_beneficial pool 5", TypeError, m.is_adaptation_beneficial, "a", 5, 1, 1, 1, 1),
+        bad("is_adaptation_beneficial trigger 2**31", OverflowError,
+            m.is_adaptation_beneficial, "a", "b", 1, 1, 1, I32_OVER),
+        ok("should_skip_adaptation", m.should_skip_adaptation, 100, 150, 60),
+        bad("should_skip_adaptation('a', ...)", TypeError, m.should_skip_adaptation, "a", 1, 1),
+        ok("detect_memory_pressure", m.detect_memory_pressure, 81, 100),
+        ok("detect_fragmentation_threshold", m.detect_fragmentation_threshold, 0.31),
+        bad("detect_fragmentation_threshold('a')", TypeError, m.detect_fragmentation_threshold, "a"),
+        ok("calculate_adaptation_urgency", m.calculate_adaptation_urgency, 1, 1, 1, True),
+        bad("calculate_adaptation_urgency raising truth", ArithmeticError,
+            m.calculate_adaptation_urgency, 1, 1, 1, RaisingBool()),
+        ok("score_pool_recommendation", m.score_pool_recommendation, 2, 2, 2, 2),
+        ok("predict_resource_requirements", m.predict_resource_requirements, allocs, 9.0),
+        ok("predict_resource_requirements short", m.predict_resource_requirements, allocs[:9], 9.0),
+        bad("predict_resource_requirements(None)", TypeError, m.predict_resource_requirements, None, 1),
+        bad("predict_resource_requirements unpack", ValueError,
+            m.predict_resource_requirements, [(i, 1, 2) for i in range(10)], 1),
+        bad("predict_resource_requirements bad size", TypeError,
+            m.predict_resource_requirements, [(i, "x") for i in range(10)], 1),
+        bad("predict_resource_requirements empty entry", IndexError,
+            m.predict_resource_requirements, [()] * 10, 1),
+    ]
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.plugins.analyzer.adaptation_rules", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.plugins.analyzer.adaptation_rules", leak_cases)

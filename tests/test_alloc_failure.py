@@ -16,6 +16,8 @@ import tempfile
 
 import pytest
 
+import leakcheck
+
 _testcapi = pytest.importorskip("_testcapi")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -95,6 +97,8 @@ def _check(proc, lines, what):
     return cases
 
 
+@pytest.mark.slow
+@pytest.mark.subprocess
 @pytest.mark.timeout(1800)
 @pytest.mark.parametrize("short", MODULES)
 @pytest.mark.parametrize("mode", ["first", "steady"])
@@ -104,6 +108,7 @@ def test_failed_allocation_leaves_everything_working(sweeps, mode, short):
     assert sum(c["indices"] for c in cases) >= len(cases)
 
 
+@pytest.mark.subprocess
 def test_the_sweep_sees_each_kind_of_fault():
     """Crash, exception left set, wrong answer, wrong exception, broken state:
     each must be reported; a call that handles its failures must not be."""
@@ -126,12 +131,6 @@ def test_the_sweep_sees_each_kind_of_fault():
     assert by_case["clean"]["problems"] == []
 
 
-def _leak_sweep():
-    sys.path.insert(0, HERE)
-    import test_leak_sweep
-    return test_leak_sweep
-
-
 @pytest.mark.parametrize("short", MODULES)
 def test_every_public_callable_has_a_first_call(short):
     """Each function and method is named by a first-call case (properties and
@@ -139,7 +138,7 @@ def test_every_public_callable_has_a_first_call(short):
     import re
     module = pytest.importorskip(alloc_sweep.MODULES[short])
     words = {w for probe in alloc_sweep.first_cases(short) for w in re.findall(r"\w+", probe.label)}
-    groups = _leak_sweep()._public_callables(module)
+    groups = leakcheck.public_callables(module)
     missing = sorted(min(names) for names in groups if not names & words)
     assert not missing, f"{short}: no first-call case names {missing}"
 
@@ -156,6 +155,7 @@ else:
 """
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("where, inside", [("interpreter", True), ("extension", False)])
 def test_crash_site_tells_the_interpreter_from_an_extension(where, inside):
     lib = _crash_site_lib()

@@ -19,6 +19,10 @@ from korvane._baselines import block_index as baseline
 from korvane.memory import block_index as bi
 from korvane.memory.block_record import MemoryBlock
 
+import leakcheck
+from leakcheck import U64_OVER, RaisingEq, RaisingNumber, bad, cycle, native_class_cases, ok
+from support import run_together
+
 Tree = bi.FastRedBlackTree
 REENTRY = "FastRedBlackTree is already being modified by this thread"
 STATS_KEYS = ["total_blocks", "total_insertions", "total_deletions", "total_searches",
@@ -554,6 +558,7 @@ def test_cycle_through_subclass_is_collected():
     assert ref() is None
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(120)
 def test_destroying_a_long_chain_of_trees():
     code = textwrap.dedent("""
@@ -573,6 +578,7 @@ def test_destroying_a_long_chain_of_trees():
     assert out.stdout.strip() == "ok"
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 def test_import_without_atomic_counter():
     code = textwrap.dedent("""
@@ -614,6 +620,7 @@ _LOCKLESS_STUBS = {
 }
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("stub, expected", [
     ("no_class", ["False", "None", "0"]),
@@ -634,6 +641,7 @@ def test_import_with_a_stand_in_lockless_module(stub, expected):
     assert out.stdout.split() == expected
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 def test_import_error_other_than_import_error_propagates():
     code = textwrap.dedent("""
@@ -667,6 +675,7 @@ class SlowEq(MemoryBlock):
     __hash__ = MemoryBlock.__hash__
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
     class CountingTime:
@@ -678,12 +687,12 @@ def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
 
     monkeypatch.setattr(bi, "time", CountingTime())
     t = Tree()
-    stop = threading.Event()
+    end = time.monotonic() + 1.0
     errors = []
 
     def reader(seed):
         i = seed
-        while not stop.is_set():
+        while time.monotonic() < end:
             want = (i * 37) % 300
             b = t.find_best_fit(want)
             if b is not None and b.size < want:
@@ -695,7 +704,7 @@ def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
 
     def writer():
         k = 0
-        while not stop.is_set():
+        while time.monotonic() < end:
             s = (k * 7919) % 300
             t.insert(s, SlowEq(k, s))
             if k % 3 == 0:
@@ -706,15 +715,7 @@ def test_readers_see_only_fitting_blocks_while_a_writer_runs(monkeypatch):
                 t.delete(s, MemoryBlock(k, s))
             k += 1
 
-    threads = [threading.Thread(target=reader, args=(i,)) for i in range(3)]
-    threads.append(threading.Thread(target=writer))
-    for th in threads:
-        th.start()
-    time.sleep(1.0)
-    stop.set()
-    for th in threads:
-        th.join(10)
-    assert not any(th.is_alive() for th in threads)
+    run_together(lambda i: reader(i) if i < 3 else writer(), 3 + 1, timeout=1.0 + 10)
     assert errors == []
     assert CountingTime.sleeps > 0          # readers did meet writes in progress
     assert bi._check_invariants(t) == ""
@@ -824,3 +825,108 @@ def test_rebalancing_on_deletes():
         t.delete(s, s)
     assert t.get_stats()["height"] <= 2 * math.log2(len(t) + 1)
     assert bi._check_invariants(t) == ""
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    T = m.FastRedBlackTree
+    cases = native_class_cases(T)
+    cases += [
+        ok("FastRedBlackTree(1)", T, 1),
+        ok("FastRedBlackTree(sample_rate=0)", T, sample_rate=0),
+        bad("FastRedBlackTree(-1)", OverflowError, T, -1),
+        bad("FastRedBlackTree(2**32)", OverflowError, T, 2**32),
+        bad("FastRedBlackTree(1, 2)", TypeError, T, 1, 2),
+        bad("FastRedBlackTree(x=1)", TypeError, T, x=1),
+        bad("FastRedBlackTree('a')", TypeError, T, "a"),
+    ]
+
+    t = T(sample_rate=1)
+    blocks = {size: [MemoryBlock(size * k, size) for k in range(3)] for size in (16, 32, 64, 128)}
+    for size, bs in blocks.items():
+        for b in bs:
+            t.insert(size, b)
+    b = MemoryBlock(4096, 48)
+    chained = MemoryBlock(1, 32)
+    stranger = MemoryBlock(7, 7)
+    cases += [
+        ok("find_best_fit", t.find_best_fit, 20),
+        ok("find_best_fit alignment", t.find_best_fit, 20, 8),
+        ok("find_best_fit none fits", t.find_best_fit, 10**6),
+        ok("find_best_fit float", t.find_best_fit, 20.5),
+        ok("find_best_fit negative", t.find_best_fit, -1),
+        ok("find_all_exact", t.find_all_exact, 32),
+        ok("find_all_exact absent", t.find_all_exact, 5),
+        ok("find_all_exact negative", t.find_all_exact, -1),
+        ok("delete absent", t.delete, 32, stranger),
+        ok("delete negative", t.delete, -1, stranger),
+        ok("remove_ge negative", t.remove_ge, -1),
+        ok("remove_ge none fits", t.remove_ge, 10**6),
+        ok("get_stats", t.get_stats),
+        ok("size", t.size),
+        ok("len", len, t),
+        ok("bool", bool, t),
+        ok("repr", repr, t),
+        ok("get_size_distribution", t.get_size_distribution),
+        ok("reset_circuit_breaker", t.reset_circuit_breaker),
+        ok("get_statistics", t.get_statistics),
+        ok("_sanitize_size", t._sanitize_size, 5),
+        ok("_sanitize_size on the class", T._sanitize_size, 0),
+        bad("_sanitize_size(-5)", ValueError, T._sanitize_size, -5),
+        bad("insert(-1, b)", ValueError, t.insert, -1, b),
+        bad("insert('64', b)", TypeError, t.insert, "64", b),
+        bad("insert(2**64, b)", OverflowError, t.insert, U64_OVER, b),
+        bad("find_best_fit('a')", TypeError, t.find_best_fit, "a"),
+        bad("find_best_fit(1, 'a')", TypeError, t.find_best_fit, 1, "a"),
+        bad("find_best_fit(2**64)", OverflowError, t.find_best_fit, U64_OVER),
+        bad("delete(RaisingNumber())", ArithmeticError, t.delete, RaisingNumber(), b),
+        bad("delete with == raising", ArithmeticError, t.delete, 64, RaisingEq()),
+        bad("remove_ge('a')", TypeError, t.remove_ge, "a"),
+    ]
+
+    def insert_delete():
+        t.insert(48, b)          # a new tree node
+        t.delete(48, b)
+        t.insert(32, chained)    # a chain node
+        t.delete(32, chained)
+
+    def insert_remove_ge():
+        t.insert(200, b)
+        t.remove_ge(199)
+
+    def promote():
+        first = blocks[16][0]
+        t.delete(16, first)      # promotes a chained block into the tree node
+        t.insert(16, first)
+
+    def fill_and_clear(u=T()):
+        for k in range(8):
+            u.insert(k * 8, MemoryBlock(k, k))
+        u.clear()
+
+    def fill_and_drop():
+        u = T()
+        for k in range(8):
+            u.insert(k * 8, MemoryBlock(k, k))
+        u.insert(8, b)
+
+    class Odd(T):
+        def _sanitize_size(self, size):
+            return "x"
+    odd = Odd()
+    cases += [
+        cycle("insert/delete", insert_delete, t, b, chained),
+        cycle("insert/remove_ge", insert_remove_ge, t, b),
+        cycle("delete promotes/insert", promote, t, *blocks[16]),
+        cycle("fill/clear", fill_and_clear),
+        cycle("tree destroyed holding blocks", fill_and_drop, b),
+        bad("_sanitize_size override returning str", TypeError, odd.insert, 8, b),
+    ]
+    if hasattr(m, "_check_invariants"):
+        cases.append(ok("_check_invariants", m._check_invariants, t))
+    return cases
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.memory.block_index", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.memory.block_index", leak_cases)

@@ -1,5 +1,6 @@
 import gc
 import logging
+import math
 import os
 import pickle
 import subprocess
@@ -13,6 +14,10 @@ from hypothesis import given, settings, strategies as st
 import korvane._baselines.compile_gate as base
 import korvane.jit.compile_gate as cg
 from korvane.jit.telemetry import TelemetryStore
+
+import leakcheck
+from leakcheck import I32_OVER, bad, cycle, native_class_cases, ok
+from support import run_together
 
 TYPE_MSG = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 REENTRY_MSG = "CompileGate is already in use by this thread"
@@ -193,6 +198,7 @@ def test_module_body():
     assert type(cg._policy_lock) is type(threading.Lock())
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once():
     code = ("import logging, sys; logging.basicConfig(level=logging.INFO, stream=sys.stdout, "
             "format='%(name)s|%(levelname)s|%(message)s'); import korvane.jit.compile_gate; "
@@ -450,6 +456,7 @@ def test_reentrant_config_property():
     assert gate.should_compile("f", Store(cg.FunctionMetrics(100, 0))) is True
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_concurrent_updates_do_not_interleave(impl):
     gate = impl.CompileGate(impl.PolicyConfig(initial_threshold=10000))
@@ -461,38 +468,23 @@ def test_concurrent_updates_do_not_interleave(impl):
             return metrics
 
     n_threads, per_thread = 4, 10
-    barrier = threading.Barrier(n_threads)
 
-    def work():
-        barrier.wait()
+    def work(i):
         for _ in range(per_thread):
             gate.update("f", Slow())
 
-    threads = [threading.Thread(target=work) for _ in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, n_threads)
     expected = 10000
     for _ in range(n_threads * per_thread):
         expected = int((-0.1 * expected) * 0.9 + expected)
     assert gate.get_threshold("f") == expected
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(30)
 def test_global_instance(impl):
     impl.reset_compile_gate()
-    got, barrier = [], threading.Barrier(6)
-
-    def work():
-        barrier.wait()
-        got.append(impl.get_compile_gate())
-
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    got = run_together(lambda i: impl.get_compile_gate(), 6)
     g = impl.get_compile_gate()
     assert all(x is g for x in got)
     g.update("f", Store(impl.FunctionMetrics(compile_count=1, avg_speedup=3.0)))
@@ -583,3 +575,97 @@ def test_telemetry_store_keeps_recorded_timestamp(stamp):
     store = TelemetryStore()
     store.record_compilation("f", 2.0, timestamp=stamp)
     assert repr(store.get_metrics("f").last_compiled) == repr(stamp)
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    PC, FM, G = m.PolicyConfig, m.FunctionMetrics, m.CompileGate
+    cases = native_class_cases(PC) + native_class_cases(FM) + native_class_cases(G)
+
+    cfg = PC()
+    cases += [
+        ok("PolicyConfig(150.9)", PC, 150.9),
+        ok("PolicyConfig(target_speedup=nan)", PC, target_speedup=math.nan),
+        bad("PolicyConfig(min_threshold=0)", ValueError, PC, min_threshold=0, initial_threshold=5),
+        bad("PolicyConfig(learning_rate=nan)", ValueError, PC, learning_rate=math.nan),
+        bad("PolicyConfig(initial_threshold=9)", ValueError, PC, initial_threshold=9),
+        bad("PolicyConfig(learning_rate='a')", TypeError, PC, learning_rate="a"),
+        bad("PolicyConfig(2**31)", OverflowError, PC, I32_OVER),
+        bad("PolicyConfig 6 args", TypeError, PC, 1, 2, 3, 4, 5, 6),
+        bad("PolicyConfig(x=1)", TypeError, PC, x=1),
+        ok("PolicyConfig property get", getattr, cfg, "learning_rate"),
+        ok("PolicyConfig property set", setattr, cfg, "max_threshold", 10000),
+        bad("PolicyConfig property set 'a'", TypeError, setattr, cfg, "min_threshold", "a"),
+        bad("PolicyConfig property set 2**31", OverflowError, setattr, cfg, "min_threshold", I32_OVER),
+        bad("PolicyConfig property delete", NotImplementedError, delattr, cfg, "learning_rate"),
+    ]
+
+    fm = FM()
+    cases += [
+        ok("FunctionMetrics(all)", FM, 1, 2, 3.0, 4.0, 5.0, 7.0),
+        bad("FunctionMetrics(call_count=-1)", OverflowError, FM, call_count=-1),
+        bad("FunctionMetrics(compile_count=2**32)", OverflowError, FM, compile_count=2**32),
+        bad("FunctionMetrics(avg_speedup='x')", TypeError, FM, avg_speedup="x"),
+        bad("FunctionMetrics 7 args", TypeError, FM, 1, 2, 3, 4, 5, 6, 7),
+        bad("FunctionMetrics(x=1)", TypeError, FM, x=1),
+        ok("FunctionMetrics property get", getattr, fm, "last_compiled"),
+        ok("FunctionMetrics property set", setattr, fm, "call_count", 2**63),
+        bad("FunctionMetrics property set -1", OverflowError, setattr, fm, "compile_count", -1),
+        bad("FunctionMetrics property delete", NotImplementedError, delattr, fm, "avg_speedup"),
+        ok("create_function_metrics", m.create_function_metrics, True, 2, 3, 4, 5),
+        bad("create_function_metrics(call_count='5')", TypeError, m.create_function_metrics, call_count="5"),
+        ok("create_policy_config", m.create_policy_config, 100, 10, 10000, 0.5, 3),
+        bad("create_policy_config(min_threshold=0)", ValueError, m.create_policy_config, min_threshold=0),
+        bad("create_policy_config('a')", TypeError, m.create_policy_config, "a"),
+    ]
+
+    class Store:
+        def __init__(self, metrics):
+            self.metrics = metrics
+
+        def get_metrics(self, func_id):
+            return self.metrics
+
+    compiled = Store(FM(call_count=500, compile_count=1, avg_speedup=3.0, last_compile_time=0.0))
+    fresh = Store(Obj(call_count=100, compile_count=0, avg_speedup=1.0))
+    bad_count = Store(Obj(call_count="x", compile_count=0, avg_speedup=1.0))
+    bad_speedup = Store(Obj(call_count=1, compile_count=2, avg_speedup="x"))
+    nothing = Store(None)
+    g = G(PC())
+    g.update("f", compiled)
+    cases += [
+        ok("CompileGate(config)", G, cfg),
+        ok("CompileGate(object())", G, config=object()),
+        bad("CompileGate(bad config object)", ValueError, G, Obj(min_threshold=0)),
+        bad("CompileGate(1, 2)", TypeError, G, 1, 2),
+        bad("CompileGate(x=1)", TypeError, G, x=1),
+        ok("config", getattr, g, "config"),
+        ok("get_threshold learned", g.get_threshold, "f"),
+        ok("get_threshold None", g.get_threshold, None),
+        bad("get_threshold(5)", TypeError, g.get_threshold, 5),
+        ok("should_compile", g.should_compile, "f", compiled),
+        ok("should_compile never compiled", g.should_compile, "g", fresh),
+        ok("update compile count 0", g.update, "g", fresh),
+        ok("update (logs)", g.update, "f", compiled),
+        ok("get_statistics", g.get_statistics),
+        bad("should_compile store None", AttributeError, g.should_compile, "f", None),
+        bad("should_compile metrics None", AttributeError, g.should_compile, "f", nothing),
+        bad("should_compile bad call_count", TypeError, g.should_compile, "f", bad_count),
+        bad("update bad avg_speedup", TypeError, g.update, "f", bad_speedup),
+        bad("update(5, store)", TypeError, g.update, 5, compiled),
+        ok("get_compile_gate", m.get_compile_gate),
+        cycle("gate in a reference cycle through its config", lambda: _gate_cycle(PC, G)),
+        cycle("reset_compile_gate/get_compile_gate",
+              lambda: (m.reset_compile_gate(), m.get_compile_gate())),
+    ]
+    return cases
+
+
+def _gate_cycle(PC, G):
+    cfg = type("Cfg", (PC,), {})()
+    cfg.gate = G(cfg)
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.jit.compile_gate", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.jit.compile_gate", leak_cases)

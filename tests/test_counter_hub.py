@@ -3,7 +3,6 @@ import os
 import pickle
 import subprocess
 import sys
-import threading
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -11,6 +10,10 @@ from hypothesis import given, settings, strategies as st
 from korvane._baselines import counter_hub as baseline
 from korvane.monitoring import counter_hub
 from korvane.monitoring.counter_hub import CounterAggregator, create_aggregator
+
+import leakcheck
+from leakcheck import I32_OVER, RaisingNumber, bad, cycle, native_class_cases, ok
+from support import run_together
 
 INF = float("inf")
 FRESH = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
@@ -205,23 +208,19 @@ def test_refcounts(refcount):
     assert refcount(marker) == before
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_threads_update_one_counter():
     agg = CounterAggregator(1)
     n_threads, per_thread = 4, 3000
-    start = threading.Barrier(n_threads)
 
     def work(k):
-        start.wait()
         for i in range(per_thread):
             agg.update(0, k * per_thread + i)
             if i % 500 == 0:
                 agg.get_stats(0)
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+
+    run_together(work, n_threads)
     total = n_threads * per_thread
     s = agg.get_stats(0)
     assert s["count"] == total
@@ -229,6 +228,7 @@ def test_threads_update_one_counter():
     assert (s["min"], s["max"]) == (0.0, total - 1.0)
 
 
+@pytest.mark.subprocess
 def test_import_logs_nothing():
     code = ("import logging; logging.basicConfig(level=1)\n"
             "import korvane.monitoring.counter_hub as m\n"
@@ -259,3 +259,67 @@ def test_matches_baseline(program):
     for (_, a), (_, b) in zip(got, want):
         assert same(a, b), (a, b)
         assert not a["variance"] < 0.0 and isinstance(a["std"], float)
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    CA = m.CounterAggregator
+    cases = native_class_cases(CA, (10,))
+    a = CA(10)
+    for v in (2.0, 4.0, 6.0):
+        a.update(3, v)
+    for _ in range(3):
+        a.update(5, 0.1)       # a negative variance: "std" is complex
+    a.update(7, math.nan)
+
+    class Overriding(CA):
+        def get_stats(self, counter_id):
+            return self.answer
+    wrong, silent = Overriding(4), Overriding(4)
+    wrong.answer, silent.answer = 5, None
+    wrong.update(1, 1.0)
+    silent.update(1, 1.0)
+    cases += [
+        ok("CounterAggregator(0)", CA, 0),
+        ok("CounterAggregator(num_counters=5)", CA, num_counters=5),
+        bad("CounterAggregator(-1)", MemoryError, CA, -1),
+        bad("CounterAggregator(2**31)", OverflowError, CA, I32_OVER),
+        bad("CounterAggregator('a')", TypeError, CA, "a"),
+        bad("CounterAggregator(1, 2)", TypeError, CA, 1, 2),
+        bad("CounterAggregator(x=1)", TypeError, CA, x=1),
+        ok("update", a.update, 3, 4.0),
+        ok("update int", a.update, 3, 4),
+        ok("get_stats", a.get_stats, 3),
+        ok("get_stats complex std", a.get_stats, 5),
+        ok("get_stats nan", a.get_stats, 7),
+        ok("get_stats empty", a.get_stats, 9),
+        ok("get_all_stats", a.get_all_stats),
+        bad("update(10, 1.0)", IndexError, a.update, 10, 1.0),
+        bad("update(-1, 1.0)", IndexError, a.update, -1, 1.0),
+        bad("update(2**31, 1.0)", OverflowError, a.update, I32_OVER, 1.0),
+        bad("update('a', 1)", TypeError, a.update, "a", 1),
+        bad("update(0, 'x')", TypeError, a.update, 0, "x"),
+        bad("update(0, RaisingNumber())", ArithmeticError, a.update, 0, RaisingNumber()),
+        bad("get_stats(10)", IndexError, a.get_stats, 10),
+        bad("reset(-1)", IndexError, a.reset, -1),
+        bad("get_all_stats with get_stats returning 5", TypeError, wrong.get_all_stats),
+        ok("get_all_stats with get_stats returning None", silent.get_all_stats),
+        ok("create_aggregator", m.create_aggregator, 5),
+        bad("create_aggregator('a')", TypeError, m.create_aggregator, "a"),
+    ]
+
+    b = CA(4)
+
+    def update_reset():
+        b.update(0, 1.5)
+        b.update(2, 2.5)
+        b.get_all_stats()
+        b.reset(0)
+        b.reset_all()
+    cases.append(cycle("update/get_all_stats/reset/reset_all", update_reset, b))
+    return cases
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.monitoring.counter_hub", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.monitoring.counter_hub", leak_cases)

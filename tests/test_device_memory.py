@@ -6,6 +6,9 @@ from hypothesis import given, strategies as st
 from korvane.gpu import device_memory as dm
 from korvane._baselines import device_memory as base
 
+import leakcheck
+from leakcheck import I32_OVER, U64_OVER, RaisingBool, bad, ok
+
 MAX63 = 2**63 - 1
 U64 = 2**64 - 1
 u64 = st.integers(0, U64)
@@ -321,7 +324,72 @@ def test_module_surface():
     assert not [v for v in vars(dm).values() if isinstance(v, (set, frozenset))]
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once(fresh_import):
     records, _ = fresh_import("korvane.gpu.device_memory")
     assert records == [("korvane.gpu.device_memory", "INFO",
                         "Korvane Device Memory Cython module loaded - IP protected")]
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    return [
+        ok("estimate_allocation_bytes", m.estimate_allocation_bytes, (1000, 1000), 8),
+        ok("estimate_allocation_bytes overhead", m.estimate_allocation_bytes, (1000, 1000), 8, 1.5),
+        ok("estimate_allocation_bytes empty shape", m.estimate_allocation_bytes, (), 8),
+        ok("estimate_allocation_bytes zero dim", m.estimate_allocation_bytes, (0, 4), 8),
+        ok("estimate_allocation_bytes saturates", m.estimate_allocation_bytes, (2**30, 2**30, 2**30), 8),
+        bad("estimate_allocation_bytes(None, 8)", TypeError, m.estimate_allocation_bytes, None, 8),
+        bad("estimate_allocation_bytes(list, 8)", TypeError, m.estimate_allocation_bytes, [1, 2], 8),
+        bad("estimate_allocation_bytes bad dim", TypeError, m.estimate_allocation_bytes, (1, "a"), 8),
+        bad("estimate_allocation_bytes dim 2**31", OverflowError, m.estimate_allocation_bytes, (I32_OVER,), 8),
+        bad("estimate_allocation_bytes element 2**31", OverflowError, m.estimate_allocation_bytes, (1,), I32_OVER),
+        ok("calculate_safe_limit", m.calculate_safe_limit, 1000, 0.2),
+        ok("calculate_safe_limit big", m.calculate_safe_limit, U64_OVER - 1, -1),
+        bad("calculate_safe_limit(-1, 0.2)", OverflowError, m.calculate_safe_limit, -1, 0.2),
+        bad("calculate_safe_limit(2**64, 0.2)", OverflowError, m.calculate_safe_limit, U64_OVER, 0.2),
+        bad("calculate_safe_limit('a', 0.2)", TypeError, m.calculate_safe_limit, "a", 0.2),
+        ok("calculate_memory_pressure", m.calculate_memory_pressure, 25, 100),
+        ok("calculate_memory_pressure total 0", m.calculate_memory_pressure, 5, 0),
+        ok("recommend_headroom", m.recommend_headroom, 0.7),
+        bad("recommend_headroom('a')", TypeError, m.recommend_headroom, "a"),
+        ok("decide_allocation_strategy chunked", m.decide_allocation_strategy, 2500, 1000, 0.0, True),
+        ok("decide_allocation_strategy fits", m.decide_allocation_strategy, 800, 1000, 0.2, False),
+        ok("decide_allocation_strategy no memory", m.decide_allocation_strategy, 1, 0, 0.0, True),
+        ok("decide_allocation_strategy not chunkable", m.decide_allocation_strategy, 2500, 1000, 0.0, 0),
+        bad("decide_allocation_strategy raising truth", ArithmeticError,
+            m.decide_allocation_strategy, 2500, 1000, 0.0, RaisingBool()),
+        bad("decide_allocation_strategy(-1, ...)", OverflowError, m.decide_allocation_strategy, -1, 1, 0.0, True),
+        ok("compute_chunk_shapes", m.compute_chunk_shapes, (10, 4), 8, 64),
+        ok("compute_chunk_shapes 1-d", m.compute_chunk_shapes, (10,), 8, 24),
+        ok("compute_chunk_shapes empty", m.compute_chunk_shapes, (), 8, 64),
+        ok("compute_chunk_shapes zero rows", m.compute_chunk_shapes, (0, 4), 8, 64),
+        bad("compute_chunk_shapes element 0", ValueError, m.compute_chunk_shapes, (10,), 0, 64),
+        bad("compute_chunk_shapes max 0", ValueError, m.compute_chunk_shapes, (10,), 8, 0),
+        bad("compute_chunk_shapes(None, ...)", TypeError, m.compute_chunk_shapes, None, 8, 64),
+        bad("compute_chunk_shapes bad extent", TypeError, m.compute_chunk_shapes, (10, "a"), 8, 64),
+        bad("compute_chunk_shapes negative extent", OverflowError, m.compute_chunk_shapes, (10, -1), 8, 64),
+        bad("compute_chunk_shapes first extent 2**31", OverflowError,
+            m.compute_chunk_shapes, (I32_OVER, 4), 8, 64),
+        ok("calculate_optimal_chunks", m.calculate_optimal_chunks, 2500, 1000, 0.0),
+        ok("calculate_optimal_chunks capped", m.calculate_optimal_chunks, 10**9, 1000, 0.0, 1, 50),
+        ok("calculate_optimal_chunks no memory", m.calculate_optimal_chunks, 1, 0, 0.0),
+        bad("calculate_optimal_chunks min 2**31", OverflowError,
+            m.calculate_optimal_chunks, 1, 1, 0.0, I32_OVER),
+        ok("is_chunkable_operation", m.is_chunkable_operation, "random.randn"),
+        ok("is_chunkable_operation None", m.is_chunkable_operation, None),
+        bad("is_chunkable_operation(5)", TypeError, m.is_chunkable_operation, 5),
+        ok("is_oom_error", m.is_oom_error, "CUDA out of memory", "RuntimeError"),
+        ok("is_oom_error no match", m.is_oom_error, "nothing here", "ValueError"),
+        bad("is_oom_error(None, 'x')", AttributeError, m.is_oom_error, None, "x"),
+        bad("is_oom_error(5, 'x')", TypeError, m.is_oom_error, 5, "x"),
+        ok("score_gpu_suitability", m.score_gpu_suitability, 800, "zeros", 1000, 0.0),
+        ok("score_gpu_suitability None", m.score_gpu_suitability, 400, None, 1000, 0.0),
+        bad("score_gpu_suitability op 5", TypeError, m.score_gpu_suitability, 1, 5, 1, 0.0),
+        bad("score_gpu_suitability(-1, ...)", OverflowError, m.score_gpu_suitability, -1, None, 1, 0.0),
+    ]
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.gpu.device_memory", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.gpu.device_memory", leak_cases)

@@ -8,7 +8,6 @@ import re
 import shutil
 import subprocess
 import sys
-import threading
 import time
 import types
 
@@ -19,8 +18,13 @@ from hypothesis import strategies as st
 from korvane.gpu import device_registry as registry_module
 from korvane.gpu.device_registry import GPUBackendKind, GPUBackendRegistry
 
+import leakcheck
+from leakcheck import Obj, cycle, ok, patched
+from support import run_together
+
 GPU_KEYS = ["has_gpu", "gpu_count", "gpu_memory_mb", "cuda_available",
             "rocm_available", "oneapi_available", "active_backend", "backend_version"]
+# Written out here, not taken from the baseline: both implementations are checked against it.
 INITIAL_GPU = {"has_gpu": False, "gpu_count": 0, "gpu_memory_mb": 0,
                "cuda_available": False, "rocm_available": False,
                "oneapi_available": False, "active_backend": "cpu", "backend_version": ""}
@@ -474,6 +478,7 @@ def test_capabilities_refcounts(native, monkeypatch, refcount):
     assert (refcount(error), refcount(native.os)) == before
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 def test_capabilities_in_fresh_process():
     code = ("import korvane.native.hw_probe as h, json; c = h.detect_capabilities(); "
@@ -498,6 +503,7 @@ def test_registry_this_machine_cpu_only(fresh_registry, probe):
     assert probe.detect_gpu_backends() == INITIAL_GPU
 
 
+@pytest.mark.stress
 def test_registry_detects_once(fresh_registry, monkeypatch):
     calls = []
 
@@ -514,11 +520,7 @@ def test_registry_detects_once(fresh_registry, monkeypatch):
     assert fresh_registry.get_best_available().info.kind is GPUBackendKind.ROCm
     assert len(calls) == 1
     fresh_registry.clear_cache()
-    threads = [threading.Thread(target=fresh_registry.get_best_available) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(lambda i: fresh_registry.get_best_available(), 8)
     assert len(calls) == 2
 
 
@@ -592,3 +594,41 @@ def test_registry_rocm_topology(fresh_registry, monkeypatch, tmp_path):
     info = fresh_registry.detect_available_backends()[GPUBackendKind.ROCm]
     assert (info.version, info.device_count, info.memory_gb) == ("6.7.0", 2, 20.0)
     assert fresh_registry.get_best_available().info.kind is GPUBackendKind.ROCm
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def raising_anew(exc_type):
+    """A function that raises a new exc_type on every call (one exception raised
+    again and again would grow its traceback)."""
+    def raiser(*args, **kw):
+        raise exc_type("probe failed")
+    return raiser
+
+
+def leak_cases(m):
+    fake_subprocess = types.ModuleType("subprocess")
+    fake_subprocess.run = lambda *a, **kw: Obj(returncode=0, stdout=b"GPU 0\nGPU 1\n")
+    no_registry = {"korvane.gpu.device_registry": None, "subprocess": fake_subprocess}
+    numa_os = Obj(path=Obj(exists=lambda p: True), listdir=lambda p: ["node0", "node1", "possible"])
+    return [
+        ok("detect_physical_cores", m.detect_physical_cores),
+        ok("detect_numa_nodes", m.detect_numa_nodes),
+        # these may start nvidia-smi on every call: fewer calls
+        cycle("detect_gpu_backends", m.detect_gpu_backends, calls=100),
+        ok("detect_python_version", m.detect_python_version),
+        cycle("detect_capabilities", m.detect_capabilities, calls=100),
+        cycle("detect_gpu_backends without the registry (nvidia-smi fallback)",
+              patched(sys.modules, no_registry, m.detect_gpu_backends)),
+        cycle("detect_capabilities fallback",
+              patched(m, {"detect_python_version": raising_anew(RuntimeError)}, m.detect_capabilities)),
+        cycle("detect_physical_cores fallback",
+              patched(m, {"os": Obj(sched_getaffinity=raising_anew(OSError), cpu_count=lambda: 2)},
+                      m.detect_physical_cores)),
+        cycle("detect_numa_nodes from a directory listing",
+              patched(m, {"os": numa_os}, m.detect_numa_nodes)),
+    ]
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.native.hw_probe", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.native.hw_probe", leak_cases)

@@ -3,7 +3,6 @@ import importlib
 import pickle
 import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -16,6 +15,10 @@ from korvane.memory.lockless_ops import (
     LockFreeStatistics,
     PerformanceTimer,
 )
+
+import leakcheck
+from leakcheck import BadInt, I64_OVER, RaisingNumber, bad, cycle, native_class_cases, ok
+from support import run_together
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 
@@ -58,11 +61,6 @@ def test_standard_messages(call, exc, msg):
         call()
     if msg is not None:
         assert str(info.value) == msg
-
-
-class BadInt:
-    def __int__(self):
-        return "x"
 
 
 class GoodInt:
@@ -156,12 +154,14 @@ def test_repeated_import_returns_same_module():
     assert spec.loader.create_module(spec) is lo
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once_in_fresh_process(fresh_import):
     records, _ = fresh_import("korvane.memory.lockless_ops")
     assert records == [("korvane.memory.lockless_ops", "INFO",
                         "Korvane Cython Lockless Ops loaded - C11 atomics active (10-20\u00d7 speedup)")]
 
 
+@pytest.mark.subprocess
 def test_no_version_warning_on_matching_interpreter():
     code = "import warnings; warnings.simplefilter('error'); import korvane.memory.lockless_ops"
     subprocess.run([sys.executable, "-c", code], check=True)
@@ -222,21 +222,18 @@ def test_wrapper_delegates_through_py_names():
         w.increment()
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_counter_threads_exact():
     c = AtomicCounter()
     n_threads, m = 8, 20000
 
-    def work():
+    def work(i):
         inc = c.increment
         for _ in range(m):
             inc()
 
-    threads = [threading.Thread(target=work) for _ in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, n_threads)
     assert c.load() == n_threads * m
 
 
@@ -317,6 +314,7 @@ def test_lock_released_when_destructor_reenters():
     assert p.load() is None and p.get_version() == 3
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_stack_threads_lose_nothing():
     s = LockFreeStack()
@@ -334,12 +332,7 @@ def test_stack_threads_lose_nothing():
                 got.append(v)
         popped.extend(got)
 
-    threads = [threading.Thread(target=producer, args=(k * 10000,)) for k in range(4)]
-    threads += [threading.Thread(target=consumer) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(lambda k: producer(k * 10000) if k < 4 else consumer(), 4 + 2)
     while (v := s.pop()) is not None:
         popped.append(v)
     assert sorted(popped) == sorted(k * 10000 + i for k in range(4) for i in range(2000))
@@ -539,21 +532,168 @@ def test_timer_start_keeps_its_64_bit_field(monkeypatch):
         PerformanceTimer().start()
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(60)
 def test_concurrent_recording_keeps_totals():
     st = LockFreeStatistics()
 
-    def work():
+    def work(i):
         for _ in range(2000):
             st.record_allocation(8)
             st.record_deallocation(8)
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(work, 4)
     snap = st.get_snapshot()
     assert snap["total_allocations"] == 8000 and snap["total_deallocations"] == 8000
     assert snap["current_allocations"] == 0 and snap["bytes_allocated"] == 0
     assert 1 <= snap["peak_allocations"] <= 4
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    cases = []
+    for cls in (m.AtomicCounter, m.AtomicPointer, m.LockFreeStack, m.LockFreeStatistics,
+                m.PerformanceTimer):
+        cases += native_class_cases(cls)
+
+    AC = m.AtomicCounter
+    c = AC(0)
+    big = AC(2**62)
+    cases += [
+        ok("AtomicCounter(5)", AC, 5),
+        ok("AtomicCounter(initial_value=-3)", AC, initial_value=-3),
+        ok("AtomicCounter(2.9)", AC, 2.9),
+        bad("AtomicCounter(1, 2)", TypeError, AC, 1, 2),
+        bad("AtomicCounter(x=1)", TypeError, AC, x=1),
+        bad("AtomicCounter(1, initial_value=2)", TypeError, AC, 1, initial_value=2),
+        bad("AtomicCounter('1')", TypeError, AC, "1"),
+        bad("AtomicCounter(2**63)", OverflowError, AC, I64_OVER),
+        bad("AtomicCounter(BadInt())", TypeError, AC, BadInt()),
+        bad("AtomicCounter(RaisingNumber())", ArithmeticError, AC, RaisingNumber()),
+        ok("load", c.load),
+        ok("load big", big.load),
+        ok("store", c.store, 3),
+        ok("store float", c.store, 2.9),
+        ok("increment", c.increment),
+        ok("increment big", big.increment, 0),
+        ok("decrement", c.decrement, 1),
+        ok("compare_and_swap miss", c.compare_and_swap, -7, 0),
+        ok("fetch_and_add", big.fetch_and_add, 0),
+        ok("py_increment", c.py_increment, 1),
+        bad("store('1')", TypeError, c.store, "1"),
+        bad("store(2**63)", OverflowError, c.store, I64_OVER),
+        bad("store(-2**63-1)", OverflowError, c.store, -I64_OVER - 1),
+        bad("store(BadInt())", TypeError, c.store, BadInt()),
+        bad("increment(RaisingNumber())", ArithmeticError, c.increment, RaisingNumber()),
+        bad("fetch_and_add(None)", TypeError, c.fetch_and_add, None),
+    ]
+
+    W = m.AtomicCounterWrapper
+    w = W()
+    cases += [
+        ok("AtomicCounterWrapper()", W),
+        ok("wrapper.load", w.load),
+        ok("wrapper.store", w.store, 1),
+        ok("wrapper.increment(2.5)", w.increment, 2.5),
+        ok("wrapper.decrement", w.decrement),
+        ok("wrapper.compare_and_swap", w.compare_and_swap, -5, 1),
+        ok("wrapper.fetch_and_add", w.fetch_and_add, 0),
+        bad("wrapper.increment('1')", TypeError, w.increment, "1"),
+        bad("AtomicCounterWrapper(1, 2)", TypeError, W, 1, 2),
+    ]
+
+    AP = m.AtomicPointer
+    held = [1]
+    p = AP(held)
+    cases += [
+        ok("AtomicPointer(obj)", AP, [1]),
+        ok("AtomicPointer(initial_value=obj)", AP, initial_value=held),
+        bad("AtomicPointer(1, 2)", TypeError, AP, 1, 2),
+        bad("AtomicPointer(x=1)", TypeError, AP, x=1),
+        ok("pointer.load", p.load),
+        ok("pointer.get_version", p.get_version),
+        ok("pointer.compare_and_swap self", p.compare_and_swap, held, held),
+        ok("pointer.compare_and_swap miss", p.compare_and_swap, [1], held),
+    ]
+    p2 = AP()
+    cases.append(cycle("pointer.store(new object)", lambda: p2.store(object()), p2))
+
+    def cas_replace(p=AP(None)):
+        cur = p.load()
+        p.compare_and_swap(cur, [cur])
+        p.store(None)
+    cases.append(cycle("pointer.compare_and_swap replace", cas_replace))
+
+    S = m.LockFreeStack
+    s = S()
+    item = object()
+
+    def push_pop():
+        s.push(item)
+        s.push(None)
+        s.pop()
+        s.pop()
+
+    def filled_stack():
+        t = S()
+        t.push([1])
+        t.push(item)
+        t.push(None)
+    cases += [
+        ok("LockFreeStack(1, 2, key=3)", S, 1, 2, key=3),
+        ok("stack.pop empty", s.pop),
+        ok("stack.is_empty", s.is_empty),
+        ok("stack.size", s.size),
+        cycle("stack.push/pop", push_pop, s, item),
+        cycle("stack destroyed holding items", filled_stack, item),
+    ]
+
+    LS = m.LockFreeStatistics
+    st = LS()
+    broken = LS()
+    broken.total_allocations = None
+    cases += [
+        ok("LockFreeStatistics(1, x=2)", LS, 1, x=2),
+        ok("record_allocation", st.record_allocation, 64),
+        ok("record_allocation full", st.record_allocation, 32, False, 8, 100),
+        ok("record_allocation negative padding", st.record_allocation, 10, padding=-5, time_ns=-1),
+        ok("record_deallocation", st.record_deallocation, 64, 40),
+        ok("py_record_allocation", st.py_record_allocation, 10, True, 4, 7),
+        ok("py_record_deallocation", st.py_record_deallocation, 10, 3),
+        ok("_update_peaks", st._update_peaks, 5, 200),
+        ok("get_snapshot", st.get_snapshot),
+        ok("reset", st.reset),
+        ok("attribute get", getattr, st, "peak_allocations"),
+        cycle("attribute set", lambda: setattr(st, "bytes_reserved", AC(0)), st),
+        cycle("attribute delete/set",
+              lambda: (delattr(st, "bytes_reserved"), setattr(st, "bytes_reserved", AC(0))), st),
+        cycle("statistics in a reference cycle", lambda: _stats_cycle(LS)),
+        bad("record_allocation('x')", TypeError, st.record_allocation, "x"),
+        bad("record_allocation(2**63)", OverflowError, st.record_allocation, I64_OVER),
+        bad("py_record_allocation(2**63, True)", OverflowError, st.py_record_allocation, I64_OVER, True),
+        bad("py_record_deallocation('x')", TypeError, st.py_record_deallocation, "x"),
+        bad("_update_peaks('a', 1)", TypeError, st._update_peaks, "a", 1),
+        bad("record_allocation with a counter replaced by None", AttributeError, broken.record_allocation, 1),
+        bad("get_snapshot with a counter replaced by None", AttributeError, broken.get_snapshot),
+    ]
+
+    PT = m.PerformanceTimer
+    t = PT()
+    cases += [
+        ok("PerformanceTimer(1, x=2)", PT, 1, x=2),
+        ok("timer.start", t.start),
+        ok("timer.elapsed_ns", t.elapsed_ns),
+        ok("timer.elapsed_us", t.elapsed_us),
+        ok("timer.elapsed_ms", t.elapsed_ms),
+    ]
+    return cases
+
+
+def _stats_cycle(LS):
+    x = LS()
+    x.bytes_reserved = x
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.memory.lockless_ops", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.memory.lockless_ops", leak_cases)

@@ -26,6 +26,7 @@ def run(*args, code=None, timeout=240):
     return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=dict(os.environ))
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(300)
 def test_quick_json_run_reports_and_times_every_module():
     proc = run("--quick", "--json")
@@ -51,6 +52,7 @@ def test_quick_json_run_reports_and_times_every_module():
     assert f"[{len(SHORT_NAMES)}/{len(SHORT_NAMES)}]" in proc.stderr
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(120)
 def test_probe_alone():
     proc = run("probe", "--json")
@@ -125,6 +127,7 @@ def test_level_choices_are_the_harness_levels():
     assert {cli.LEVEL_DEFAULT, cli.LEVEL_QUICK} <= set(LEVELS)
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("level", ["glance", "full"])
 def test_real_benchmark_at_a_level(level):
@@ -184,6 +187,7 @@ runpy.run_module("korvane", run_name="__main__", alter_sys=True)
 """
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize("name, how, error", [
     ("korvane.gpu.device_memory", "missing", "halted; None in sys.modules"),
@@ -202,6 +206,7 @@ def test_module_that_cannot_be_imported_is_named(name, how, error):
     assert not any(f"native module {m} " in proc.stderr for m in others)
 
 
+@pytest.mark.subprocess
 @pytest.mark.timeout(60)
 def test_help():
     proc = run("--help")

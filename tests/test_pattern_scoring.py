@@ -10,36 +10,18 @@ from hypothesis import given, strategies as st
 from korvane.plugins.analyzer import pattern_scoring as ps
 from korvane._baselines import pattern_scoring as base
 
-# --- independent reference of the two scoring functions ---------------------
+import leakcheck
+from leakcheck import I32_OVER, RaisingBool, RaisingNumber, bad, ok
 
-REF_VOCABS = [
-    "for while range numpy scipy math calculation compute algorithm sum prod dot matmul fft linalg",
-    "array list dict pandas dataframe allocate buffer cache append extend",
-    "multiprocessing threading concurrent async parallel pool worker chunk batch "
-    "processpoolexecutor threadpoolexecutor",
-    "matmul dot tensordot @ fft ifft rfft convolve correlate sum mean std var sin cos exp log sqrt "
-    "power ** add subtract multiply divide / * + - linalg linear_algebra array asarray zeros ones "
-    "empty full",
-    "reshape resize huge large gigabyte gb million billion 1e6 1e9 1024 megabyte mb",
-    "workload benchmark intensive chunk_workload map apply vectorize broadcast",
-    "global nonlocal lock mutex synchronized sequential ordered dependencies",
-]
-REF_VOCABS = [v.split() for v in REF_VOCABS]
+# --- the scoring rule, read on its own, over the baseline's vocabularies -----
+
+REF_VOCABS = [list(v) for v in (
+    base.CPU_INDICATORS, base.MEMORY_INDICATORS, base.PARALLEL_INDICATORS,
+    base.GPU_OPERATION_INDICATORS, base.LARGE_DATA_INDICATORS,
+    base.EMBARRASSINGLY_PARALLEL_INDICATORS, base.SEQUENTIAL_INDICATORS)]
 REF_IN_NAME = (3, 5)
-REF_FRAMEWORKS = [
-    ("numpy np. ndarray array matrix vectorize broadcast ufunc dot matmul linalg fft sum mean std "
-     "var min max argmax argmin reshape transpose concatenate stack split").split(),
-    ("pandas pd. dataframe series groupby apply agg transform merge join concat pivot melt query "
-     "eval rolling resample sort_values").split(),
-    ("sklearn fit predict transform score cross_val gridsearchcv randomizedsearchcv pipeline "
-     "featureunion train_test_split classification regression clustering preprocessing "
-     "model_selection metrics ensemble").split(),
-]
-REF_PATTERNS = {
-    "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.I),
-    "pandas": re.compile(r"\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b", re.I),
-    "sklearn": re.compile(r"\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b", re.I),
-}
+REF_FRAMEWORKS = [list(v) for v in (base.NUMPY_INDICATORS, base.PANDAS_INDICATORS, base.SKLEARN_INDICATORS)]
+REF_PATTERNS = base._FRAMEWORK_PATTERNS
 
 
 def ref_indicators(code, name):
@@ -353,6 +335,7 @@ _REPLACED_CODES = [
 ]
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("how", ["compile_same", "ignorecase_zero", "ignorecase_ascii",
                                  "compile_rewrites", "compile_wraps"])
 def test_replaced_re_compile_is_obeyed(how):
@@ -472,6 +455,7 @@ def test_module_surface():
     assert ps.logger.name == "korvane.plugins.analyzer.pattern_scoring"
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once(fresh_import):
     records, _ = fresh_import("korvane.plugins.analyzer.pattern_scoring")
     assert records == ([("korvane.plugins.analyzer.pattern_scoring", "INFO",
@@ -625,3 +609,53 @@ def test_workload_pattern_matches_baseline(floats, seq, emb, gpu):
 def test_update_adaptive_threshold(args, expected):
     assert ps.update_adaptive_threshold(*args) == pytest.approx(expected)
     assert base.update_adaptive_threshold(*args) == pytest.approx(expected)
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    code = "import numpy as np\nfor i in range(10):\n    x = np.array(df.groupby('a')) @ w + fit(x)\n"
+    scores = (0.5, 0.5, 0.5, 0.5, 0.5, 0.1, 0.1, 0.1, 3, 0, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, True)
+    return [
+        ok("score_indicators", m.score_indicators, code, "benchmark_matmul"),
+        ok("score_indicators name None", m.score_indicators, code, None),
+        bad("score_indicators(None, None)", TypeError, m.score_indicators, None, None),
+        bad("score_indicators(code, 5)", TypeError, m.score_indicators, code, 5),
+        ok("score_framework_patterns", m.score_framework_patterns, code),
+        bad("score_framework_patterns(None)", TypeError, m.score_framework_patterns, None),
+        bad("score_framework_patterns(5)", TypeError, m.score_framework_patterns, 5),
+        ok("quick_framework_score", m.quick_framework_score, code, "numpy"),
+        ok("quick_framework_score unknown", m.quick_framework_score, code, "NumPy"),
+        ok("quick_framework_score None", m.quick_framework_score, code, None),
+        bad("quick_framework_score(None, 'numpy')", TypeError, m.quick_framework_score, None, "numpy"),
+        bad("quick_framework_score(code, 5)", TypeError, m.quick_framework_score, code, 5),
+        ok("normalize_scores", m.normalize_scores, 30, -1, 0, 18, 0),
+        bad("normalize_scores(2**31, ...)", OverflowError, m.normalize_scores, I32_OVER, 0, 0, 0, 0),
+        bad("normalize_scores('a', ...)", TypeError, m.normalize_scores, "a", 0, 0, 0, 0),
+        ok("calculate_parallelization_potential", m.calculate_parallelization_potential, 0.5, 3.0, 0.0, 0.0),
+        bad("calculate_parallelization_potential('a', ...)", TypeError,
+            m.calculate_parallelization_potential, "a", 0, 0, 0),
+        bad("calculate_parallelization_potential raising __float__", ArithmeticError,
+            m.calculate_parallelization_potential, RaisingNumber(), 0, 0, 0),
+        ok("calculate_gpu_suitability", m.calculate_gpu_suitability, 1.0, 1.0, 1.0, True, "8.6"),
+        ok("calculate_gpu_suitability bad capability", m.calculate_gpu_suitability, 0.5, 0.5, 0, True, "x.1"),
+        ok("calculate_gpu_suitability None", m.calculate_gpu_suitability, 0.5, 0.5, 0, True, None),
+        ok("calculate_gpu_suitability no gpu", m.calculate_gpu_suitability, 0.5, 0.5, 0, False, "8.6"),
+        bad("calculate_gpu_suitability huge major", OverflowError,
+            m.calculate_gpu_suitability, 0.5, 0.5, 0, True, "99999999999.1"),
+        bad("calculate_gpu_suitability capability 5", TypeError,
+            m.calculate_gpu_suitability, 0.5, 0.5, 0, False, 5),
+        bad("calculate_gpu_suitability raising truth", ArithmeticError,
+            m.calculate_gpu_suitability, 0.5, 0.5, 0, RaisingBool(), None),
+        ok("estimate_gpu_speedup", m.estimate_gpu_speedup, 0.9, 1.0, True),
+        ok("determine_workload_pattern", m.determine_workload_pattern, *scores),
+        bad("determine_workload_pattern count overflow", OverflowError,
+            m.determine_workload_pattern, *scores[:8], I32_OVER, *scores[9:]),
+        bad("determine_workload_pattern('a', ...)", TypeError, m.determine_workload_pattern, "a", *scores[1:]),
+        ok("update_adaptive_threshold", m.update_adaptive_threshold, 0.5, 0.9, 0.1, 0.1, 0.55),
+        bad("update_adaptive_threshold('a', ...)", TypeError, m.update_adaptive_threshold, "a", 0, 0, 0, 0),
+    ]
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.plugins.analyzer.pattern_scoring", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.plugins.analyzer.pattern_scoring", leak_cases)

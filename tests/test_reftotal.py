@@ -1,7 +1,7 @@
 """Reference-total check on a debug interpreter (one built with Py_DEBUG).
 
 sys.gettotalrefcount() is the sum of all reference counts. Every case of the
-leak sweep's table (valid and rejected calls, balanced cycles of stateful
+leak sweep's tables (valid and rejected calls, balanced cycles of stateful
 objects) is warmed up and then run in three rounds; a round's growth is
 compared with that of an empty call run as often just before it. As in
 CPython's own refleak runs, a case leaks only when every round grows the
@@ -13,14 +13,12 @@ import sys
 
 import pytest
 
+from leakcheck import Case, all_params, quiet_loggers
+
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug interpreter (sys.gettotalrefcount)")
 
-if hasattr(sys, "gettotalrefcount"):
-    from test_leak_sweep import Case, _collect_params, quiet_loggers
-    PARAMS = _collect_params()
-else:
-    Case, PARAMS = None, []
+PARAMS = all_params() if hasattr(sys, "gettotalrefcount") else []
 
 WARMUP = 20
 CALLS = 40      # per round

@@ -1,13 +1,17 @@
 import logging
 import pickle
 import struct
-import threading
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
 import korvane._baselines.slab_engine as base
 import korvane.memory.slab_engine as se
+
+import leakcheck
+from leakcheck import I32_OVER, U64_OVER, RaisingBool, bad, cycle, native_class_cases, ok
+# the CRC is recomputed bit by bit, independently of the table both modules build
+from support import crc16_modbus, run_together
 
 LOGGER = "korvane.memory.slab_engine"
 I32 = st.integers(-2**31, 2**31 - 1)
@@ -19,27 +23,9 @@ def mod(request):
     return request.param
 
 
-def crc16_modbus(data):
-    # Bitwise, without a table: independent of the module's table.
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
 def fields(h):
     """(size_class, flags, version, checksum, bitmap) as packed now."""
     return struct.unpack("<BBLHQ", h.pack_header())
-
-
-def run_threads(work, n):
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
 
 
 def warnings_of(caplog, mod):
@@ -292,6 +278,7 @@ def test_init_buckets(mod):
     assert calls == [nb] and nb.add_to_bucket(0, 64) is False
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(120)
 def test_allocator_threads_lose_nothing():
     a = se.FastBucketAllocator()
@@ -304,7 +291,7 @@ def test_allocator_threads_lose_nothing():
             o = a.remove_from_bucket(64) if i % 2 else a.find_best_fit_bucket(64, 1)
             taken[k].append(o)
 
-    run_threads(work, n_threads)
+    run_together(work, n_threads)
     rest = []
     while (o := a.remove_from_bucket(64)) is not None:
         rest.append(o)
@@ -357,6 +344,7 @@ def test_ratio_format(mod, bucketed, fallback):
     assert c.get_stats()["bucketed_allocation_ratio"] == f"{ratio:.1f}%"
 
 
+@pytest.mark.stress
 @pytest.mark.timeout(120)
 def test_collector_threads():
     c = se.FastStatsCollector()
@@ -366,7 +354,7 @@ def test_collector_threads():
             c.py_record_allocation(8, 2, i % 4 == 0)
             c.py_record_deallocation()
 
-    run_threads(work, 4)
+    run_together(work, 4)
     assert list(c.get_stats().values()) == [4000, 4000, 1000, 3000, "25.0%", 8000]
 
 
@@ -483,8 +471,121 @@ def test_no_leaked_references(refcount):
     assert refcount(data) == before
 
 
+@pytest.mark.subprocess
 def test_load_line_logged_once(fresh_import):
     records, names = fresh_import("korvane.memory.slab_engine")
     assert records == [(LOGGER, "INFO",
                         "Korvane Slab Engine Cython module loaded - targeting 1.8-3\u00d7 performance improvement")]
     assert names.index("threading") < names.index("logger")
+
+
+# ---- reference leaks ---------------------------------------------------------------
+
+def leak_cases(m):
+    H = m.FastSlabHeaderOps
+    A = m.FastBucketAllocator
+    C = m.FastStatsCollector
+    cases = native_class_cases(H, (3, 10)) + native_class_cases(A) + native_class_cases(C)
+
+    h = H(3, 10)
+    packed = h.pack_header()
+    corrupt = bytes([packed[0] ^ 1]) + packed[1:]
+    other = H(0, 64)
+    cases += [
+        bad("FastSlabHeaderOps(3)", TypeError, H, 3),
+        bad("FastSlabHeaderOps(2**31, 1)", OverflowError, H, I32_OVER, 1),
+        bad("FastSlabHeaderOps('a', 1)", TypeError, H, "a", 1),
+        bad("FastSlabHeaderOps(x=1)", TypeError, H, 1, 2, x=1),
+        ok("pack_header", h.pack_header),
+        ok("unpack_header", other.unpack_header, packed),
+        ok("unpack_header corrupted (logs)", other.unpack_header, corrupt),
+        ok("py_is_object_free", h.py_is_object_free, 9),
+        ok("py_is_object_free(64)", h.py_is_object_free, 64),
+        ok("py_find_free_object", h.py_find_free_object),
+        bad("unpack_header(None)", TypeError, other.unpack_header, None),
+        bad("unpack_header(short)", ValueError, other.unpack_header, b"short"),
+        bad("unpack_header(str)", TypeError, other.unpack_header, "x" * 16),
+        bad("py_is_object_free(2**31)", OverflowError, h.py_is_object_free, I32_OVER),
+        bad("py_is_object_free('a')", TypeError, h.py_is_object_free, "a"),
+    ]
+
+    def take_release():
+        h.py_allocate_object_at(0)
+        h.py_allocate_object_at(70)
+        h.py_deallocate_object_at(0)
+        h.py_deallocate_object_at(70)
+    cases.append(cycle("py_allocate_object_at/py_deallocate_object_at", take_release, h))
+
+    a = A()
+    a.add_to_bucket(4, 64)      # misaligned for 16: tried and put back on every search
+    cases += [
+        ok("FastBucketAllocator(16, 128, 1024)", A, 16, 128, 1024),
+        bad("FastBucketAllocator(0)", ValueError, A, 0),
+        bad("FastBucketAllocator(2**31)", OverflowError, A, I32_OVER),
+        bad("FastBucketAllocator('a')", TypeError, A, "a"),
+        bad("FastBucketAllocator(1, 2, 3, 4)", TypeError, A, 1, 2, 3, 4),
+        bad("FastBucketAllocator(x=1)", TypeError, A, x=1),
+        ok("add_to_bucket not a bucket size", a.add_to_bucket, 64, 60),
+        ok("add_to_bucket too large", a.add_to_bucket, 0, 5000),
+        ok("remove_from_bucket too large", a.remove_from_bucket, 5000),
+        ok("remove_from_bucket empty", a.remove_from_bucket, 128),
+        ok("find_best_fit_bucket misaligned put back", a.find_best_fit_bucket, 64, 16),
+        ok("find_best_fit_bucket too large", a.find_best_fit_bucket, 5000, 8),
+        ok("_init_buckets", A(8, 64, 128)._init_buckets),
+        bad("add_to_bucket('a', 1)", TypeError, a.add_to_bucket, "a", 1),
+        bad("add_to_bucket(2**31, 8)", OverflowError, a.add_to_bucket, I32_OVER, 8),
+    ]
+
+    def add_remove():
+        a.add_to_bucket(100, 64)
+        a.add_to_bucket(200, 64)
+        a.remove_from_bucket(57)
+        a.remove_from_bucket(64)
+
+    def add_best_fit():
+        a.add_to_bucket(1000, 128)
+        a.find_best_fit_bucket(60, 8)
+    cases += [
+        cycle("add/remove", add_remove, a),
+        cycle("add/find_best_fit_bucket", add_best_fit, a),
+    ]
+
+    s = C()
+    cases += [
+        ok("py_record_allocation", s.py_record_allocation, 64, 8, True),
+        ok("py_record_allocation falsy", s.py_record_allocation, 64, 0, []),
+        ok("py_record_deallocation", s.py_record_deallocation),
+        ok("get_stats", s.get_stats),
+        ok("reset_stats", s.reset_stats),
+        bad("py_record_allocation('a', 8, True)", TypeError, s.py_record_allocation, "a", 8, True),
+        bad("py_record_allocation(2**31, 0, True)", OverflowError, s.py_record_allocation, I32_OVER, 0, True),
+        bad("py_record_allocation raising truth", ArithmeticError, s.py_record_allocation, 1, 1, RaisingBool()),
+    ]
+
+    f = m
+    cases += [
+        ok("fast_align_size", f.fast_align_size, 13, 8),
+        bad("fast_align_size(13, 6)", ValueError, f.fast_align_size, 13, 6),
+        bad("fast_align_size(13, 0)", ValueError, f.fast_align_size, 13, 0),
+        bad("fast_align_size('a', 8)", TypeError, f.fast_align_size, "a", 8),
+        bad("fast_align_size(2**31, 8)", OverflowError, f.fast_align_size, I32_OVER, 8),
+        ok("fast_get_bucket_size", f.fast_get_bucket_size, 13),
+        ok("fast_get_bucket_size step", f.fast_get_bucket_size, 100, 32),
+        bad("fast_get_bucket_size(13, 0)", (ValueError, ZeroDivisionError), f.fast_get_bucket_size, 13, 0),
+        ok("fast_bitmap_operations is_set", f.fast_bitmap_operations, 0b1010, 1, "is_set"),
+        ok("fast_bitmap_operations set", f.fast_bitmap_operations, 2**63, 0, "set"),
+        ok("fast_bitmap_operations clear", f.fast_bitmap_operations, 0b1010, 3, "clear"),
+        ok("fast_bitmap_operations find_first", f.fast_bitmap_operations, 0b1010, 0, "find_first"),
+        bad("fast_bitmap_operations unknown", ValueError, f.fast_bitmap_operations, 1, 1, "bogus"),
+        bad("fast_bitmap_operations None", ValueError, f.fast_bitmap_operations, 1, 1, None),
+        bad("fast_bitmap_operations(-1, ...)", OverflowError, f.fast_bitmap_operations, -1, 0, "set"),
+        bad("fast_bitmap_operations(2**64, ...)", OverflowError, f.fast_bitmap_operations, U64_OVER, 0, "set"),
+        bad("fast_bitmap_operations operation 5", TypeError, f.fast_bitmap_operations, 1, 1, 5),
+        ok("fast_can_fit_aligned", f.fast_can_fit_aligned, 4, 64, 56, 8),
+        bad("fast_can_fit_aligned overflow", OverflowError, f.fast_can_fit_aligned, 1, 2, 3, I32_OVER),
+    ]
+    return cases
+
+
+test_no_leak = leakcheck.no_leak_test("korvane.memory.slab_engine", leak_cases)
+test_every_public_callable_has_a_leak_case = leakcheck.coverage_test("korvane.memory.slab_engine", leak_cases)

@@ -12,12 +12,13 @@ import math
 import os
 import random
 import sys
-import threading
 import time
 import weakref
 from collections import Counter
 
 import pytest
+
+from support import run_together
 
 SANITIZED = os.environ.get("KORVANE_SANITIZED") == "1"
 # seconds of hammering per phase; KORVANE_STRESS_SECONDS sets a longer run by hand
@@ -25,7 +26,7 @@ DURATION = float(os.environ.get("KORVANE_STRESS_SECONDS") or (0.3 if SANITIZED e
 THREADS = 4
 GRACE = 20.0                             # a thread not done by then is stuck
 
-pytestmark = pytest.mark.timeout(60 + 4 * DURATION)
+pytestmark = [pytest.mark.stress, pytest.mark.timeout(60 + 4 * DURATION)]
 
 I64_MAX = 2**63 - 1
 
@@ -37,32 +38,13 @@ def wrap64(x):
 def hammer(worker, threads=THREADS, duration=DURATION):
     """Runs worker(index, deadline) in `threads` threads started together and
     returns their results in thread order; the first error of any thread is raised."""
-    barrier = threading.Barrier(threads)
-    results = [None] * threads
-    errors = []
-
-    def run(i):
-        try:
-            barrier.wait()
-            results[i] = worker(i, time.monotonic() + duration)
-        except BaseException as exc:   # noqa: B036 - reported to the main thread
-            errors.append(exc)
-
-    pool = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(threads)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     try:
-        for t in pool:
-            t.start()
-        for t in pool:
-            t.join(duration + GRACE)
+        return run_together(lambda i: worker(i, time.monotonic() + duration), threads,
+                            timeout=duration + GRACE)
     finally:
         sys.setswitchinterval(interval)
-    stuck = sum(t.is_alive() for t in pool)
-    assert not stuck, f"{stuck} of {threads} threads still running: deadlock or livelock"
-    if errors:
-        raise errors[0]
-    return results
 
 
 def running(deadline, n):
