@@ -8,13 +8,11 @@ import pickle
 
 import pytest
 
+from korvane import NATIVE_MODULES
+
 from korvane.plugins.analyzer import pattern_scoring
 
-MODULES = [
-    "korvane.memory.lockless_ops", "korvane.memory.block_index", "korvane.memory.slab_engine",
-    "korvane.jit.compile_gate", "korvane.native.hw_probe", "korvane.plugins.analyzer.pattern_scoring",
-    "korvane.plugins.analyzer.adaptation_rules", "korvane.monitoring.counter_hub", "korvane.gpu.device_memory",
-]
+MODULES = list(NATIVE_MODULES)
 FunctionType = type(pattern_scoring.score_indicators)
 
 

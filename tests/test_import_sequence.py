@@ -9,11 +9,9 @@ import textwrap
 
 import pytest
 
-MODULES = [
-    "korvane.memory.lockless_ops", "korvane.memory.block_index", "korvane.memory.slab_engine",
-    "korvane.jit.compile_gate", "korvane.native.hw_probe", "korvane.plugins.analyzer.pattern_scoring",
-    "korvane.plugins.analyzer.adaptation_rules", "korvane.monitoring.counter_hub", "korvane.gpu.device_memory",
-]
+from korvane import NATIVE_MODULES
+
+MODULES = list(NATIVE_MODULES)
 CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 REFUSED_BY_INTERPRETER = "does not support loading in subinterpreters"
 

@@ -6,11 +6,9 @@ import pickle
 
 import pytest
 
-MODULES = [
-    "korvane.memory.lockless_ops", "korvane.memory.block_index", "korvane.memory.slab_engine",
-    "korvane.jit.compile_gate", "korvane.native.hw_probe", "korvane.plugins.analyzer.pattern_scoring",
-    "korvane.plugins.analyzer.adaptation_rules", "korvane.monitoring.counter_hub", "korvane.gpu.device_memory",
-]
+from korvane import NATIVE_MODULES
+
+MODULES = list(NATIVE_MODULES)
 
 
 def native_classes():
