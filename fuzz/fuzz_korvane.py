@@ -797,12 +797,9 @@ def _baseline(modname):
 
 
 def crc16_modbus(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
+    # The pure-Python oracle's table-driven CRC, independent of the native table.
+    from korvane._baselines.slab_engine import _crc16
+    return _crc16(data)
 
 
 def slab_header_target(mod):
