@@ -17,19 +17,15 @@ PyObject* intern(const char* s) {
 // ---- attributes and tuples -------------------------------------------------------------
 
 Ref getattr_opt(PyObject* obj, PyObject* name) {
-  PyObject* v = PyObject_GetAttr(obj, name);
-  if (v) return Ref::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-  PyErr_Clear();
-  return Ref();
+  Ref v = Ref::steal(PyObject_GetAttr(obj, name));
+  if (!v) clear_error_if(PyExc_AttributeError);
+  return v;
 }
 
 Ref import_opt(PyObject* name) {
-  PyObject* m = PyImport_Import(name);
-  if (m) return Ref::steal(m);
-  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
-  PyErr_Clear();
-  return Ref();
+  Ref m = Ref::steal(PyImport_Import(name));
+  if (!m) clear_error_if(PyExc_ImportError);
+  return m;
 }
 
 Ref tuple_of(std::initializer_list<PyObject*> items) {

@@ -2,6 +2,8 @@
 // standard messages.
 #include "convert.hpp"
 
+#include "call.hpp"
+
 #include <vector>
 
 namespace kv {
@@ -115,9 +117,8 @@ Ref int_result(Ref r) {
 DictShape::DictShape(std::initializer_list<const char*> keys) {
   layout_ = check(PyDict_New());
   for (const char* k : keys) {
-    PyObject* key = PyUnicode_InternFromString(k);
-    if (!key) throw_error();
-    keys_.push_back(key);  // interned: kept for the life of the interpreter
+    PyObject* key = intern(k);
+    keys_.push_back(key);
     check_int(PyDict_SetItem(layout_.get(), key, Py_None));
   }
 }

@@ -47,6 +47,18 @@ struct State {
   // result keys, in the order of the capability dict
   PyObject* const gpu_keys[8] = {has_gpu,        gpu_count,        gpu_memory_mb,  cuda_available,
                                  rocm_available, oneapi_available, active_backend, backend_version};
+  // The eight GPU entries with their "no GPU" values, in key order.
+  kv::DictShape gpu_info{"has_gpu",        "gpu_count",        "gpu_memory_mb",  "cuda_available",
+                         "rocm_available", "oneapi_available", "active_backend", "backend_version"};
+  kv::DictShape capabilities{"physical_cores", "numa_nodes",      "has_gpu",        "gpu_count",
+                             "gpu_memory_mb",  "cuda_available",  "rocm_available", "oneapi_available",
+                             "active_backend", "backend_version", "python_version", "subinterpreter_support",
+                             "platform",       "detected_at",     "detector",       "detection_time_ms"};
+  kv::DictShape fallback{"physical_cores",   "numa_nodes",      "has_gpu",        "gpu_count",
+                         "gpu_memory_mb",    "cuda_available",  "rocm_available", "oneapi_available",
+                         "active_backend",   "backend_version", "python_version", "subinterpreter_support",
+                         "platform",         "detected_at",     "detector",       "error",
+                         "detection_time_ms"};
 };
 State& S() noexcept { return kv::state<State>(); }
 
@@ -193,11 +205,8 @@ Ref detect_numa_nodes() {
 
 // ---- GPU backends --------------------------------------------------------------
 
-// The eight GPU entries with their "no GPU" values, in key order.
-void set_initial_gpu_info(PyObject* d) {
-  PyObject* initial[8] = {Py_False, S().zero.get(), S().zero.get(), Py_False, Py_False, Py_False, S().cpu, S().empty};
-  for (int i = 0; i < 8; ++i) set_item(d, S().gpu_keys[i], initial[i]);
-}
+// The "no GPU" values of the eight GPU entries, in key order.
+#define NO_GPU_VALUES Py_False, S().zero.get(), S().zero.get(), Py_False, Py_False, Py_False, S().cpu, S().empty
 
 void registry_path(PyObject* info) {
   Ref registry_mod = kv::check(
@@ -291,8 +300,7 @@ void smi_fallback(PyObject* info) {
 }
 
 Ref detect_gpu_backends() {
-  Ref info = kv::check(PyDict_New());
-  set_initial_gpu_info(info.get());
+  Ref info = S().gpu_info.make({NO_GPU_VALUES});
   if (completes([&] { registry_path(info.get()); })) return info;
   completes([&] { smi_fallback(info.get()); });
   return info;
@@ -359,19 +367,15 @@ Ref elapsed_ms(double start) {
 }
 
 Ref fallback_capabilities(PyObject* exc, double start) {
-  Ref d = kv::check(PyDict_New());
-  set_item(d.get(), S().physical_cores, cpu_count_or_one().get());
-  set_item(d.get(), S().numa_nodes, S().one.get());
-  set_initial_gpu_info(d.get());
+  Ref cores = cpu_count_or_one();
   Ref sys = kv::global(S().sys);
-  set_item(d.get(), S().python_version, version_text(kv::getattr(sys.get(), S().version_info).get(), 2).get());
-  set_item(d.get(), S().subinterpreter_support, Py_False);
-  set_item(d.get(), S().platform, kv::getattr(kv::global(S().sys).get(), S().platform).get());
-  set_item(d.get(), S().detected_at, kv::call_method(kv::global(S().time).get(), S().time).get());
-  set_item(d.get(), S().detector, S().native_fallback);
-  set_item(d.get(), S().error, kv::check(PyObject_Str(exc)).get());
-  set_item(d.get(), S().detection_time_ms, elapsed_ms(start).get());
-  return d;
+  Ref version = version_text(kv::getattr(sys.get(), S().version_info).get(), 2);
+  Ref platform = kv::getattr(kv::global(S().sys).get(), S().platform);
+  Ref detected_at = kv::call_method(kv::global(S().time).get(), S().time);
+  Ref error = kv::check(PyObject_Str(exc));
+  Ref took = elapsed_ms(start);
+  return S().fallback.make({cores.get(), S().one.get(), NO_GPU_VALUES, version.get(), Py_False, platform.get(),
+                            detected_at.get(), S().native_fallback, error.get(), took.get()});
 }
 
 Ref detect_capabilities() {
@@ -379,27 +383,26 @@ Ref detect_capabilities() {
   const double start = clock(time.get(), S().perf_counter);
   Ref caps;
   Ref exc = kv::catching(PyExc_Exception, [&] {
-    Ref d = kv::check(PyDict_New());
-    set_item(d.get(), S().physical_cores, kv::call(kv::global(S().detect_physical_cores).get()).get());
-    set_item(d.get(), S().numa_nodes, kv::call(kv::global(S().detect_numa_nodes).get()).get());
-    Ref gpu = kv::call(kv::global(S().detect_gpu_backends).get());
-    for (PyObject* key : S().gpu_keys) set_item(d.get(), key, kv::check(PyObject_GetItem(gpu.get(), key)).get());
+    Ref cores = kv::call(kv::global(S().detect_physical_cores).get());
+    Ref numa = kv::call(kv::global(S().detect_numa_nodes).get());
+    Ref gpu_info = kv::call(kv::global(S().detect_gpu_backends).get());
+    Ref gpu[8];
+    for (int i = 0; i < 8; ++i) gpu[i] = kv::check(PyObject_GetItem(gpu_info.get(), S().gpu_keys[i]));
     Ref version, supported;
     unpack_two(kv::call(kv::global(S().detect_python_version).get()).get(), version, supported);
-    set_item(d.get(), S().python_version, version.get());
-    set_item(d.get(), S().subinterpreter_support, supported.get());
-    set_item(d.get(), S().platform, kv::getattr(kv::global(S().sys).get(), S().platform).get());
-    set_item(d.get(), S().detected_at, kv::call_method(kv::global(S().time).get(), S().time).get());
-    set_item(d.get(), S().detector, S().native);
-    set_item(d.get(), S().detection_time_ms, elapsed_ms(start).get());
-    caps = std::move(d);
+    Ref platform = kv::getattr(kv::global(S().sys).get(), S().platform);
+    Ref detected_at = kv::call_method(kv::global(S().time).get(), S().time);
+    Ref took = elapsed_ms(start);
+    caps = S().capabilities.make({cores.get(), numa.get(), gpu[0].get(), gpu[1].get(), gpu[2].get(), gpu[3].get(),
+                                  gpu[4].get(), gpu[5].get(), gpu[6].get(), gpu[7].get(), version.get(),
+                                  supported.get(), platform.get(), detected_at.get(), S().native, took.get()});
   });
   if (!exc) return caps;
   Ref raised = kv::catching(PyExc_BaseException, [&] { caps = fallback_capabilities(exc.get(), start); });
   if (!raised) return caps;
   // As in an `except` block: the new error remembers the one being handled,
   // and a context chain that already leads back to it is cut, never looped.
-  if (raised && raised.get() != exc.get()) {
+  if (raised.get() != exc.get()) {
     Ref link = exc;
     while (Ref next = Ref::steal(PyException_GetContext(link.get()))) {
       if (next.get() == raised.get()) {
